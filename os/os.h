@@ -1,0 +1,40 @@
+// The operating system as portkick sees it: exclusive opening of a serial
+// port by its device path, the 1200-baud touch of its line settings, a sleep
+// that lasts at least as long as asked, and the command processor.
+//
+// os_windows.cpp is the product; os_posix.cpp lets the same program run on a
+// POSIX system, where a device path names a file in a device directory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace os {
+
+// An open port. kNoPort is the value of a failed open (on Windows it is the
+// numeric value of INVALID_HANDLE_VALUE).
+using PortHandle = std::intptr_t;
+constexpr PortHandle kNoPort = -1;
+
+// Opens the port at devicePath ("\\.\COM5") for exclusive reading and
+// writing. Returns kNoPort when the port is missing, held by anyone else, or
+// cannot be opened for any other reason.
+PortHandle openPort(const std::string& devicePath);
+
+void closePort(PortHandle port);
+
+enum class LineResult { applied, readFailed, applyFailed };
+
+// Reads the port's line settings, changes the speed to `baud` with 8 data
+// bits, no parity and one stop bit, and applies them. Every other setting
+// keeps the value that was read.
+LineResult setLineSettings(PortHandle port, unsigned baud);
+
+// Blocks the calling thread for at least `milliseconds` of monotonic time.
+void sleepMs(unsigned milliseconds);
+
+// Runs commandLine through the command processor and waits for it. Returns
+// the command's exit status, or -1 when the command processor could not run.
+int runCommand(const std::string& commandLine);
+
+}  // namespace os

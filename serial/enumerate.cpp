@@ -1,0 +1,21 @@
+#include "serial/ports.h"
+
+#include "os/os.h"
+
+std::string devicePath(const std::string& name) {
+    return "\\\\.\\" + name;
+}
+
+PortSet enumeratePorts() {
+    PortSet ports;
+    for (int n = 1; n <= 256; ++n) {
+        const std::string number = std::to_string(n);
+        const os::PortHandle port = os::openPort("\\\\.\\COM" + number);
+        if (port == os::kNoPort) {
+            continue;
+        }
+        ports.insert("COM" + number);
+        os::closePort(port);
+    }
+    return ports;
+}
