@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whatever of the given needs this machine lacks.
+#   build  - CMake and g++ for the POSIX build
+#   flash  - the real avrdude
+#   tests  - GoogleTest, Python 3, the MinGW cross-compiler and Wine
+# Sourced or run as: scripts/deps.sh build flash tests
+set -euo pipefail
+
+missing=()
+want() {  # want PACKAGE TEST...: PACKAGE is missing unless the test passes
+    local package=$1; shift
+    "$@" >/dev/null 2>&1 || missing+=("$package")
+}
+have() { command -v "$1"; }
+
+for need in "$@"; do
+    case $need in
+        build)
+            want cmake have cmake
+            want g++ have g++
+            want make have make ;;
+        flash)
+            want avrdude have avrdude ;;
+        tests)
+            want libgtest-dev test -f /usr/include/gtest/gtest.h
+            want python3 have python3
+            want g++-mingw-w64-x86-64 have x86_64-w64-mingw32-g++
+            want wine64 test -x /usr/lib/wine/wine64
+            want wine have wine ;;
+        *) echo "deps.sh: unknown need '$need'" >&2; exit 2 ;;
+    esac
+done
+
+if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "deps.sh: run as root to install them, or install them yourself" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

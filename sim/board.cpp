@@ -1,0 +1,420 @@
+// portkick-board: a simulated ATmega32U4 board on USB serial, for the
+// end-to-end tests and the demo. POSIX only.
+//
+// Each serial port the board shows is a pty whose slave is linked into the
+// device directory under the port's name. The board watches its ports from
+// the master side only: tcgetattr on the master gives the slave's line
+// settings, and poll on the master reports POLLHUP while nobody holds the
+// slave open. So "set to 1200 baud, then closed" is seen without ever
+// touching the slave, and the quick opens of a port scan do nothing.
+//
+// Life cycle: application port up -> 1200-baud touch -> application port
+// gone -> (enumeration delay) -> bootloader port up, speaking AVR109 ->
+// 'E' or a stretch without commands -> bootloader port gone ->
+// (enumeration delay) -> application port up again, ready for the next
+// flash. The flash image lives as long as the process.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "avr109.h"
+
+namespace {
+
+constexpr long long kMs = 1000000;  // nanoseconds
+constexpr long long kTickNs = 10 * kMs;
+// After answering 'E' the board waits this long for the host to close the
+// port before it starts the application anyway.
+constexpr long long kLeaveGraceNs = 1000 * kMs;
+
+struct Options {
+    std::string dir = "/dev";
+    std::string name = "COM5";
+    std::string bootName = "COM6";
+    std::string extraName;
+    long long enumDelayNs = 300 * kMs;
+    long long bootTimeoutNs = 8000 * kMs;
+    long long vanishAfterBytes = -1;
+    bool lowercase = false;
+    bool noBootloader = false;
+    std::string flashOut;
+    std::string events;
+};
+
+// One serial port of the board: a pty master and the link naming its slave.
+struct Port {
+    int master = -1;
+    std::string slave;
+    std::string link;  // empty until published
+};
+
+enum class Mode { application, resetting, bootloader, leaving, starting };
+
+struct Board {
+    Options options;
+    int events = -1;
+    Mode mode = Mode::application;
+    long long deadline = 0;
+    Port app, boot, extra;
+    avr109::Memory memory;
+    avr109::Session session;
+    std::vector<std::uint8_t> input;
+    long long bytesReceived = 0;
+    long long lastCommand = 0;
+};
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void requestStop(int) { stopRequested = 1; }
+
+long long monotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+void sleepNs(long long ns) {
+    const timespec pause{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+    nanosleep(&pause, nullptr);
+}
+
+void logEvent(const Board& board, const std::string& what) {
+    if (board.events < 0) {
+        return;
+    }
+    const std::string line = std::to_string(monotonicNs()) + " " + what + "\n";
+    if (write(board.events, line.data(), line.size()) < 0) {
+        std::perror("portkick-board: events");
+    }
+}
+
+std::string linkName(const Options& options, std::string name) {
+    if (options.lowercase) {
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return name;
+}
+
+// The number in "COM12", or 0.
+long portNumber(const std::string& name) {
+    std::size_t digits = name.size();
+    while (digits > 0 && std::isdigit(static_cast<unsigned char>(name[digits - 1]))) --digits;
+    return digits < name.size() ? std::atol(name.c_str() + digits) : 0;
+}
+
+bool openPty(Port& port) {
+    int master = -1;
+    int slave = -1;
+    char slaveName[128];
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        std::perror("portkick-board: openpty");
+        return false;
+    }
+    // Nobody holds the slave until a program opens it by its link.
+    close(slave);
+    if (ptsname_r(master, slaveName, sizeof slaveName) != 0) {
+        std::perror("portkick-board: ptsname");
+        close(master);
+        return false;
+    }
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    port = Port{master, slaveName, ""};
+    return true;
+}
+
+// Makes the port appear under `name`: the link is built aside and renamed
+// into place, so it appears in one step, already pointing at the slave.
+bool publish(Port& port, const Options& options, const std::string& name) {
+    const std::string link = options.dir + "/" + linkName(options, name);
+    const std::string aside = options.dir + "/.portkick-board-" + std::to_string(getpid());
+    unlink(aside.c_str());
+    if (symlink(port.slave.c_str(), aside.c_str()) != 0 || rename(aside.c_str(), link.c_str()) != 0) {
+        std::perror(("portkick-board: link " + link).c_str());
+        unlink(aside.c_str());
+        return false;
+    }
+    port.link = link;
+    return true;
+}
+
+// The port vanishes: the link goes first, then the pty.
+void removePort(Port& port) {
+    if (!port.link.empty()) unlink(port.link.c_str());
+    if (port.master >= 0) close(port.master);
+    port = Port{};
+}
+
+bool hungUp(const Port& port) {
+    pollfd watch{port.master, POLLIN, 0};
+    return poll(&watch, 1, 0) > 0 && (watch.revents & POLLHUP) != 0;
+}
+
+speed_t lineSpeed(const Port& port) {
+    termios settings{};
+    return tcgetattr(port.master, &settings) == 0 ? cfgetospeed(&settings) : B0;
+}
+
+// Reads what has arrived on the port; appends it to `into` when given.
+void readInput(const Port& port, std::vector<std::uint8_t>* into) {
+    std::uint8_t buffer[512];
+    for (;;) {
+        const ssize_t got = read(port.master, buffer, sizeof buffer);
+        if (got <= 0) return;  // EAGAIN: nothing more; EIO: nobody holds the slave
+        if (into != nullptr) into->insert(into->end(), buffer, buffer + got);
+    }
+}
+
+void send(const Port& port, const std::string& answer) {
+    std::size_t done = 0;
+    while (done < answer.size()) {
+        const ssize_t put = write(port.master, answer.data() + done, answer.size() - done);
+        if (put > 0) {
+            done += static_cast<std::size_t>(put);
+        } else if (errno == EAGAIN) {
+            pollfd watch{port.master, POLLOUT, 0};
+            poll(&watch, 1, 10);
+        } else {
+            return;
+        }
+    }
+}
+
+// The whole image goes to a new file that replaces the old one, so that a
+// reader never sees half of it.
+void saveFlash(const Board& board) {
+    const std::string& path = board.options.flashOut;
+    if (path.empty()) return;
+    const std::string aside = path + ".new";
+    FILE* file = std::fopen(aside.c_str(), "wb");
+    const bool written = file != nullptr &&
+                         std::fwrite(board.memory.flash.data(), 1, board.memory.flash.size(), file) ==
+                             board.memory.flash.size();
+    if (file == nullptr || std::fclose(file) != 0 || !written || rename(aside.c_str(), path.c_str()) != 0) {
+        std::perror(("portkick-board: " + path).c_str());
+    }
+}
+
+void startApplication(Board& board) {
+    if (!openPty(board.app) || !publish(board.app, board.options, board.options.name)) {
+        stopRequested = 1;
+        return;
+    }
+    logEvent(board, "app-appeared " + board.options.name);
+    board.mode = Mode::application;
+}
+
+void startBootloader(Board& board) {
+    const Options& options = board.options;
+    if (options.noBootloader) {
+        // The bootloader never shows; the board comes back on its own later.
+        board.mode = Mode::starting;
+        board.deadline = monotonicNs() + options.bootTimeoutNs;
+        return;
+    }
+    if (!openPty(board.boot) || (!options.extraName.empty() && !openPty(board.extra))) {
+        stopRequested = 1;
+        return;
+    }
+    // A port scan probes names in increasing number. Linking the higher
+    // number first means a scan that sees the lower one sees both, as if
+    // both had appeared in the same instant.
+    const bool extraFirst =
+        !options.extraName.empty() && portNumber(options.extraName) > portNumber(options.bootName);
+    if (extraFirst && !publish(board.extra, options, options.extraName)) stopRequested = 1;
+    if (!publish(board.boot, options, options.bootName)) stopRequested = 1;
+    logEvent(board, "boot-appeared " + options.bootName);
+    if (!options.extraName.empty() && !extraFirst && !publish(board.extra, options, options.extraName)) {
+        stopRequested = 1;
+    }
+    if (!options.extraName.empty()) logEvent(board, "extra-appeared " + options.extraName);
+
+    board.session = avr109::Session{};
+    board.input.clear();
+    board.bytesReceived = 0;
+    board.lastCommand = monotonicNs();
+    board.mode = Mode::bootloader;
+}
+
+void endBootloader(Board& board) {
+    if (board.session.flashChanged) {
+        saveFlash(board);
+        logEvent(board, "flash-saved");
+    }
+    removePort(board.boot);
+    removePort(board.extra);
+    logEvent(board, "boot-vanished");
+    board.mode = Mode::starting;
+    board.deadline = monotonicNs() + board.options.enumDelayNs;
+}
+
+// Answers every complete command that has arrived.
+void serveBootloader(Board& board) {
+    const std::size_t before = board.input.size();
+    readInput(board.boot, &board.input);
+    board.bytesReceived += static_cast<long long>(board.input.size() - before);
+
+    bool vanish = false;
+    const long long limit = board.options.vanishAfterBytes;
+    if (limit >= 0 && board.bytesReceived >= limit) {
+        // Only the bytes up to the limit reach the bootloader.
+        const long long excess = board.bytesReceived - limit;
+        board.input.resize(board.input.size() - static_cast<std::size_t>(excess));
+        vanish = true;
+    }
+    while (!board.input.empty() && board.mode == Mode::bootloader) {
+        const std::size_t length = avr109::commandLength(board.input);
+        if (length == 0) break;
+        send(board.boot, avr109::execute(board.input.data(), board.memory, board.session));
+        board.input.erase(board.input.begin(), board.input.begin() + static_cast<std::ptrdiff_t>(length));
+        board.lastCommand = monotonicNs();
+        if (board.session.exitRequested) {
+            board.mode = Mode::leaving;
+            board.deadline = board.lastCommand + kLeaveGraceNs;
+        }
+    }
+    if (vanish) endBootloader(board);
+}
+
+// Waits for bootloader input, or one tick. A port that nobody holds reports
+// POLLHUP at once, so then it is a plain sleep.
+void waitForWork(const Board& board) {
+    if (board.mode == Mode::bootloader) {
+        pollfd watch{board.boot.master, POLLIN, 0};
+        if (poll(&watch, 1, static_cast<int>(kTickNs / kMs)) > 0 && (watch.revents & POLLHUP) == 0) {
+            return;
+        }
+    }
+    sleepNs(kTickNs);
+}
+
+void step(Board& board) {
+    const long long now = monotonicNs();
+    switch (board.mode) {
+        case Mode::application:
+            readInput(board.app, nullptr);
+            if (lineSpeed(board.app) == B1200 && hungUp(board.app)) {
+                removePort(board.app);
+                logEvent(board, "reset");
+                board.mode = Mode::resetting;
+                board.deadline = now + board.options.enumDelayNs;
+            }
+            break;
+        case Mode::resetting:
+            if (now >= board.deadline) startBootloader(board);
+            break;
+        case Mode::bootloader:
+            serveBootloader(board);
+            if (board.mode == Mode::bootloader && now - board.lastCommand >= board.options.bootTimeoutNs) {
+                endBootloader(board);
+            }
+            break;
+        case Mode::leaving:
+            readInput(board.boot, nullptr);
+            if (hungUp(board.boot) || now >= board.deadline) endBootloader(board);
+            break;
+        case Mode::starting:
+            if (now >= board.deadline) startApplication(board);
+            break;
+    }
+    if (!board.extra.link.empty()) readInput(board.extra, nullptr);
+}
+
+const char kUsage[] =
+    "usage: portkick-board [--dir DIR] [--name COM5] [--boot-name COM6]\n"
+    "         [--enum-delay-ms N] [--boot-timeout-ms N] [--lowercase]\n"
+    "         [--flash-out FILE] [--events FILE] [--no-bootloader]\n"
+    "         [--extra-port NAME] [--vanish-after-bytes N]\n";
+
+bool parseNumber(const char* text, long long& value) {
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoll(text, &end, 10);
+    return errno == 0 && end != text && *end == '\0' && value >= 0;
+}
+
+bool parseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--lowercase") {
+            options.lowercase = true;
+            continue;
+        }
+        if (option == "--no-bootloader") {
+            options.noBootloader = true;
+            continue;
+        }
+        if (i + 1 >= argc) return false;
+        const char* value = argv[++i];
+        long long number = 0;
+        if (option == "--dir") options.dir = value;
+        else if (option == "--name") options.name = value;
+        else if (option == "--boot-name") options.bootName = value;
+        else if (option == "--extra-port") options.extraName = value;
+        else if (option == "--flash-out") options.flashOut = value;
+        else if (option == "--events") options.events = value;
+        else if (!parseNumber(value, number)) return false;
+        else if (option == "--enum-delay-ms") options.enumDelayNs = number * kMs;
+        else if (option == "--boot-timeout-ms") options.bootTimeoutNs = number * kMs;
+        else if (option == "--vanish-after-bytes") options.vanishAfterBytes = number;
+        else return false;
+    }
+    return !options.name.empty() && !options.bootName.empty();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const pid_t parent = getppid();
+    Board board;
+    if (!parseOptions(argc, argv, board.options)) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+
+    struct sigaction stop {};
+    stop.sa_handler = requestStop;
+    sigemptyset(&stop.sa_mask);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &stop, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    // A test runner that dies takes the board with it.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) return 0;
+
+    if (!board.options.events.empty()) {
+        board.events = open(board.options.events.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (board.events < 0) {
+            std::perror(("portkick-board: " + board.options.events).c_str());
+            return 1;
+        }
+    }
+    saveFlash(board);
+    startApplication(board);
+    if (stopRequested) return 1;
+    std::puts("ready");
+    std::fflush(stdout);
+
+    while (!stopRequested) {
+        waitForWork(board);
+        step(board);
+    }
+    removePort(board.app);
+    removePort(board.boot);
+    removePort(board.extra);
+    return 0;
+}
