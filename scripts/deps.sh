@@ -2,7 +2,7 @@
 # Installs, with apt-get, whatever of the given needs this machine lacks.
 #   build  - CMake and g++ for the POSIX build
 #   flash  - the real avrdude
-#   tests  - GoogleTest, Python 3, the MinGW cross-compiler and Wine
+#   tests  - GoogleTest, Python 3, the MinGW cross-compiler, Wine, strace
 # Sourced or run as: scripts/deps.sh build flash tests
 set -euo pipefail
 
@@ -26,7 +26,8 @@ for need in "$@"; do
             want python3 have python3
             want g++-mingw-w64-x86-64 have x86_64-w64-mingw32-g++
             want wine64 test -x /usr/lib/wine/wine64
-            want wine have wine ;;
+            want wine have wine
+            want strace have strace ;;
         *) echo "deps.sh: unknown need '$need'" >&2; exit 2 ;;
     esac
 done

@@ -68,6 +68,7 @@ enum class Mode { application, resetting, bootloader, leaving, starting };
 struct Board {
     Options options;
     int events = -1;
+    bool failed = false;  // a port could not be made: the board stops
     Mode mode = Mode::application;
     long long deadline = 0;
     Port app, boot, extra;
@@ -212,7 +213,7 @@ void saveFlash(const Board& board) {
 
 void startApplication(Board& board) {
     if (!openPty(board.app) || !publish(board.app, board.options, board.options.name)) {
-        stopRequested = 1;
+        board.failed = true;
         return;
     }
     logEvent(board, "app-appeared " + board.options.name);
@@ -228,7 +229,7 @@ void startBootloader(Board& board) {
         return;
     }
     if (!openPty(board.boot) || (!options.extraName.empty() && !openPty(board.extra))) {
-        stopRequested = 1;
+        board.failed = true;
         return;
     }
     // A port scan probes names in increasing number. Linking the higher
@@ -236,11 +237,11 @@ void startBootloader(Board& board) {
     // both had appeared in the same instant.
     const bool extraFirst =
         !options.extraName.empty() && portNumber(options.extraName) > portNumber(options.bootName);
-    if (extraFirst && !publish(board.extra, options, options.extraName)) stopRequested = 1;
-    if (!publish(board.boot, options, options.bootName)) stopRequested = 1;
+    if (extraFirst && !publish(board.extra, options, options.extraName)) board.failed = true;
+    if (!publish(board.boot, options, options.bootName)) board.failed = true;
     logEvent(board, "boot-appeared " + options.bootName);
     if (!options.extraName.empty() && !extraFirst && !publish(board.extra, options, options.extraName)) {
-        stopRequested = 1;
+        board.failed = true;
     }
     if (!options.extraName.empty()) logEvent(board, "extra-appeared " + options.extraName);
 
@@ -405,16 +406,16 @@ int main(int argc, char** argv) {
     }
     saveFlash(board);
     startApplication(board);
-    if (stopRequested) return 1;
+    if (board.failed) return 1;
     std::puts("ready");
     std::fflush(stdout);
 
-    while (!stopRequested) {
+    while (!stopRequested && !board.failed) {
         waitForWork(board);
         step(board);
     }
     removePort(board.app);
     removePort(board.boot);
     removePort(board.extra);
-    return 0;
+    return board.failed ? 1 : 0;
 }
