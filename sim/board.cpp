@@ -13,6 +13,11 @@
 // 'E' or a stretch without commands -> bootloader port gone ->
 // (enumeration delay) -> application port up again, ready for the next
 // flash. The flash image lives as long as the process.
+//
+// A port that vanishes loses its link at once, but its pty stays until the
+// program holding it lets go: closing the master under a reader hangs the
+// slave up, and avrdude then spins on reads that return nothing instead of
+// failing. Kept open, it simply gets no more answers and times out.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -38,9 +43,6 @@ namespace {
 
 constexpr long long kMs = 1000000;  // nanoseconds
 constexpr long long kTickNs = 10 * kMs;
-// After answering 'E' the board waits this long for the host to close the
-// port before it starts the application anyway.
-constexpr long long kLeaveGraceNs = 1000 * kMs;
 
 struct Options {
     std::string dir = "/dev";
@@ -63,7 +65,7 @@ struct Port {
     std::string link;  // empty until published
 };
 
-enum class Mode { application, resetting, bootloader, leaving, starting };
+enum class Mode { application, resetting, bootloader, starting };
 
 struct Board {
     Options options;
@@ -72,6 +74,7 @@ struct Board {
     Mode mode = Mode::application;
     long long deadline = 0;
     Port app, boot, extra;
+    std::vector<Port> lingering;  // vanished, but still held open by someone
     avr109::Memory memory;
     avr109::Session session;
     std::vector<std::uint8_t> input;
@@ -154,7 +157,6 @@ bool publish(Port& port, const Options& options, const std::string& name) {
     return true;
 }
 
-// The port vanishes: the link goes first, then the pty.
 void removePort(Port& port) {
     if (!port.link.empty()) unlink(port.link.c_str());
     if (port.master >= 0) close(port.master);
@@ -164,6 +166,20 @@ void removePort(Port& port) {
 bool hungUp(const Port& port) {
     pollfd watch{port.master, POLLIN, 0};
     return poll(&watch, 1, 0) > 0 && (watch.revents & POLLHUP) != 0;
+}
+
+// The port vanishes from the device directory; its pty is closed as soon as
+// nobody holds it.
+void retirePort(Board& board, Port& port) {
+    if (port.master < 0) return;
+    unlink(port.link.c_str());
+    port.link.clear();
+    if (hungUp(port)) {
+        removePort(port);
+    } else {
+        board.lingering.push_back(port);
+        port = Port{};
+    }
 }
 
 speed_t lineSpeed(const Port& port) {
@@ -257,8 +273,8 @@ void endBootloader(Board& board) {
         saveFlash(board);
         logEvent(board, "flash-saved");
     }
-    removePort(board.boot);
-    removePort(board.extra);
+    retirePort(board, board.boot);
+    retirePort(board, board.extra);
     logEvent(board, "boot-vanished");
     board.mode = Mode::starting;
     board.deadline = monotonicNs() + board.options.enumDelayNs;
@@ -270,26 +286,26 @@ void serveBootloader(Board& board) {
     readInput(board.boot, &board.input);
     board.bytesReceived += static_cast<long long>(board.input.size() - before);
 
-    bool vanish = false;
+    bool ended = false;
     const long long limit = board.options.vanishAfterBytes;
     if (limit >= 0 && board.bytesReceived >= limit) {
         // Only the bytes up to the limit reach the bootloader.
         const long long excess = board.bytesReceived - limit;
         board.input.resize(board.input.size() - static_cast<std::size_t>(excess));
-        vanish = true;
+        ended = true;
     }
-    while (!board.input.empty() && board.mode == Mode::bootloader) {
+    while (!board.input.empty()) {
         const std::size_t length = avr109::commandLength(board.input);
         if (length == 0) break;
         send(board.boot, avr109::execute(board.input.data(), board.memory, board.session));
         board.input.erase(board.input.begin(), board.input.begin() + static_cast<std::ptrdiff_t>(length));
         board.lastCommand = monotonicNs();
         if (board.session.exitRequested) {
-            board.mode = Mode::leaving;
-            board.deadline = board.lastCommand + kLeaveGraceNs;
+            ended = true;
+            break;
         }
     }
-    if (vanish) endBootloader(board);
+    if (ended) endBootloader(board);
 }
 
 // Waits for bootloader input, or one tick. A port that nobody holds reports
@@ -325,15 +341,20 @@ void step(Board& board) {
                 endBootloader(board);
             }
             break;
-        case Mode::leaving:
-            readInput(board.boot, nullptr);
-            if (hungUp(board.boot) || now >= board.deadline) endBootloader(board);
-            break;
         case Mode::starting:
             if (now >= board.deadline) startApplication(board);
             break;
     }
-    if (!board.extra.link.empty()) readInput(board.extra, nullptr);
+    if (board.extra.master >= 0) readInput(board.extra, nullptr);
+    for (auto port = board.lingering.begin(); port != board.lingering.end();) {
+        readInput(*port, nullptr);
+        if (hungUp(*port)) {
+            removePort(*port);
+            port = board.lingering.erase(port);
+        } else {
+            ++port;
+        }
+    }
 }
 
 const char kUsage[] =
@@ -417,5 +438,6 @@ int main(int argc, char** argv) {
     removePort(board.app);
     removePort(board.boot);
     removePort(board.extra);
+    for (Port& port : board.lingering) removePort(port);
     return board.failed ? 1 : 0;
 }

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Benchmarks portkick against the simulated board with the real avrdude:
+# scan cost, how fast the bootloader's port is found, portkick's own share of
+# a flash, the cost of waiting out the timeout, and the binaries' sizes.
+# Prints a table and writes it to docs/benchmarks.md. Takes a few minutes;
+# installs what it needs when run as root. Extra arguments go to
+# bench/bench.py (e.g. --runs 100).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh build flash tests
+
+jobs=$(nproc)
+cmake -S bench -B build-bench >/dev/null
+cmake --build build-bench -j"$jobs" --target \
+    portkick portkick-board portkick-scan-bench portkick-avrdude-stamp portkick-rusage
+cmake -S bench -B build-bench-win -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" >/dev/null
+cmake --build build-bench-win -j"$jobs" --target portkick portkick-scan-bench portkick-noop
+
+mkdir -p docs
+python3 bench/bench.py --build build-bench --build-win build-bench-win \
+    --out docs/benchmarks.md --command "scripts/bench.sh${*:+ $*}" "$@"

@@ -1,0 +1,483 @@
+"""Host side of the Wine tests: one throwaway Wine prefix shared by all of
+them, the simulated board, and the relay that lets the avrdude.exe double
+hand its work to the host's avrdude.
+
+Wine links the host's own serial devices to the lowest free COM names every
+time it starts. To make a port listing show exactly what a test arranged,
+every Wine process runs in a private mount namespace whose /dev is a tmpfs
+holding only what Wine needs (no serial devices). One process, the holder,
+owns that namespace for the whole session: it builds /dev, starts a
+persistent wineserver, creates the prefix, and reaps Wine's background
+processes until it is told to stop. The tests run each program inside the
+holder's namespace with nsenter. The simulated board runs outside it (ptys
+cannot be allocated inside); its links point into /dev/pts, which the
+namespace shares with the host.
+
+    python3 winehost.py start   # create the prefix and the namespace
+    python3 winehost.py stop    # stop Wine, remove the prefix
+
+Both take the state file from PORTKICK_WINE_SESSION.
+"""
+
+import ctypes
+import json
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+SKIP_STATUS = 77  # ctest's SKIP_RETURN_CODE for these tests
+
+# Builds the namespace's /dev. Runs inside the new mount namespace; the host's
+# /dev stays untouched. The old /dev is kept under $1 (a recursive bind, so
+# that /dev/pts comes along) while the tmpfs goes over /dev.
+DEV_SCRIPT = r"""
+set -e
+old=$1
+mount --rbind /dev "$old"
+mount -t tmpfs -o mode=755 portkick-wine-dev /dev
+for node in null zero urandom random full tty; do
+    : > "/dev/$node"
+    mount --bind "$old/$node" "/dev/$node"
+done
+mkdir /dev/pts /dev/shm
+mount --rbind "$old/pts" /dev/pts
+mount --rbind "$old/shm" /dev/shm
+ln -s pts/ptmx /dev/ptmx
+ln -s /proc/self/fd /dev/fd
+ln -s /proc/self/fd/0 /dev/stdin
+ln -s /proc/self/fd/1 /dev/stdout
+ln -s /proc/self/fd/2 /dev/stderr
+umount -l "$old"
+"""
+
+# The holder gives up on its own after this long, should nobody stop it.
+HOLDER_LIFETIME_S = 900
+# wineserver stays this long after its last client (the holder stops it
+# explicitly; this only bounds a session whose holder was killed).
+WINESERVER_PERSIST_S = 120
+
+
+def wine_environment(prefix, extra=None):
+    env = dict(os.environ)
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    env.update({
+        "WINEPREFIX": prefix,
+        "WINEDEBUG": "-all",
+        # No offers to download the .NET and HTML runtimes into the prefix.
+        "WINEDLLOVERRIDES": "mscoree,mshtml=",
+        "WINEARCH": "win64",
+        # Where wineserver makes its socket directory, which it leaves
+        # behind: inside the session, so that it goes with it.
+        "TMPDIR": os.path.join(os.path.dirname(prefix), "tmp"),
+    })
+    # Only what a test passes in reaches the program and the double.
+    for name in [name for name in env if name == "WINEPATH" or name.startswith("PORTKICK_DOUBLE_")]:
+        del env[name]
+    if extra:
+        env.update(extra)
+    return env
+
+
+def windows_path(path):
+    """The Wine name of a host path, through drive Z: (the host's root)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def host_path(path):
+    """The host path behind a Wine path on drive Z:."""
+    if path[:2].upper() != "Z:":
+        raise ValueError("not on drive Z: " + path)
+    return path[2:].replace("\\", "/") or "/"
+
+
+def process_start_time(pid):
+    """The start time of a process (to tell it from a later one with the
+    same id), or None when there is no such process."""
+    try:
+        with open("/proc/%d/stat" % pid) as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+    except (FileNotFoundError, ProcessLookupError, IndexError):
+        return None
+    if fields[0] == "Z":
+        return None
+    return fields[19]
+
+
+# --------------------------------------------------------------------------
+# The holder: runs inside the new mount namespace (under unshare).
+
+
+def holder_main(root):
+    log = open(os.path.join(root, "holder.log"), "a", buffering=1)
+
+    def fail(message):
+        log.write(message + "\n")
+        sys.exit(1)
+
+    old_dev = os.path.join(root, "host-dev")
+    os.mkdir(old_dev)
+    built = subprocess.run(["sh", "-c", DEV_SCRIPT, "sh", old_dev],
+                           stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    if built.returncode != 0:
+        fail("building /dev failed")
+    os.rmdir(old_dev)
+
+    # Wine's background processes outlive the commands that start them;
+    # they become the holder's children here, and the holder reaps them.
+    PR_SET_CHILD_SUBREAPER = 36
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
+
+    prefix = os.path.join(root, "prefix")
+    env = wine_environment(prefix)
+    os.mkdir(prefix)
+    os.mkdir(env["TMPDIR"])
+    server = subprocess.run(["wineserver", "-p%d" % WINESERVER_PERSIST_S], env=env,
+                            stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    if server.returncode != 0:
+        fail("wineserver did not start")
+    boot = subprocess.run(["wineboot", "--init"], env=env, cwd=root,
+                          stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    if boot.returncode != 0:
+        fail("wineboot failed with status %d" % boot.returncode)
+    sys.stdout.write("ready\n")
+    sys.stdout.flush()
+
+    deadline = time.monotonic() + HOLDER_LIFETIME_S
+    while not stop.is_set() and time.monotonic() < deadline:
+        stop.wait(0.2)
+        reap()
+    subprocess.run(["wineserver", "-k"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=log, stderr=log)
+    # Every Wine process of the session descends from here or was reparented
+    # here; wait until all of them are gone.
+    end = time.monotonic() + 20
+    while time.monotonic() < end:
+        if reap() is None:
+            return
+        time.sleep(0.05)
+    fail("Wine processes still running after wineserver -k")
+
+
+def reap():
+    """Collects finished children; None when no child is left."""
+    while True:
+        try:
+            pid, _ = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            return None
+        if pid == 0:
+            return True
+
+
+# --------------------------------------------------------------------------
+# Session: started by one ctest fixture, used by the tests, stopped by another.
+
+
+def state_file():
+    path = os.environ.get("PORTKICK_WINE_SESSION", "")
+    if not path:
+        raise RuntimeError("PORTKICK_WINE_SESSION is not set")
+    return path
+
+
+def require_root_and_wine():
+    if os.geteuid() != 0:
+        raise RuntimeError("the Wine tests need root (they build a mount namespace)")
+    missing = [tool for tool in ("wine", "wineserver", "wineboot", "unshare", "nsenter", "mount")
+               if shutil.which(tool) is None]
+    if missing:
+        raise RuntimeError("missing on PATH: %s (install wine64 and wine)" % ", ".join(missing))
+
+
+def start_session():
+    require_root_and_wine()
+    if os.path.exists(state_file()):
+        print("stopping the session left by an earlier run")
+        stop_session()
+    root = tempfile.mkdtemp(prefix="portkick-wine-")
+    started = time.monotonic()
+    holder = subprocess.Popen(
+        ["unshare", "--mount", "--propagation", "private",
+         sys.executable, os.path.abspath(__file__), "holder", root],
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+        start_new_session=True)
+    ready, _, _ = select.select([holder.stdout], [], [], 180)
+    line = holder.stdout.readline() if ready else b""
+    if line != b"ready\n":
+        if holder.poll() is None:
+            holder.kill()
+        holder.wait()
+        log = os.path.join(root, "holder.log")
+        text = open(log).read() if os.path.exists(log) else ""
+        shutil.rmtree(root, ignore_errors=True)
+        raise RuntimeError("the Wine namespace did not come up: %r\n%s" % (line, text))
+    state = {"root": root, "prefix": os.path.join(root, "prefix"), "holder": holder.pid,
+             "holder_start": process_start_time(holder.pid)}
+    with open(state_file(), "w") as out:
+        json.dump(state, out)
+    print("Wine prefix %s ready in %.1f s (namespace holder %d)"
+          % (state["prefix"], time.monotonic() - started, holder.pid))
+
+
+def stop_session():
+    try:
+        with open(state_file()) as state_in:
+            state = json.load(state_in)
+    except FileNotFoundError:
+        print("no Wine session to stop")
+        return
+    pid = state["holder"]
+    if process_start_time(pid) == state["holder_start"]:
+        os.kill(pid, signal.SIGTERM)
+        end = time.monotonic() + 30
+        while process_start_time(pid) == state["holder_start"] and time.monotonic() < end:
+            time.sleep(0.05)
+        if process_start_time(pid) == state["holder_start"]:
+            os.kill(pid, signal.SIGKILL)
+            print("namespace holder %d did not stop; killed it" % pid)
+    # Should the holder have died early, its wineserver may still run.
+    subprocess.run(["wineserver", "-k"], env=wine_environment(state["prefix"]),
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    shutil.rmtree(state["root"], ignore_errors=True)
+    os.remove(state_file())
+    print("Wine session in %s removed" % state["root"])
+
+
+class Session:
+    """The running session, as a test sees it."""
+
+    def __init__(self):
+        try:
+            with open(state_file()) as state_in:
+                state = json.load(state_in)
+        except FileNotFoundError:
+            raise RuntimeError("no Wine session: run the wine_session_start test first "
+                               "(ctest adds it as a fixture)")
+        self.root = state["root"]
+        self.prefix = state["prefix"]
+        self.holder = state["holder"]
+        if process_start_time(self.holder) != state["holder_start"]:
+            raise RuntimeError("the Wine namespace holder %d is gone" % self.holder)
+        self.dosdevices = os.path.join(self.prefix, "dosdevices")
+
+    def port_links(self):
+        """The COM names Wine would resolve at the moment."""
+        return sorted(name for name in os.listdir(self.dosdevices)
+                      if name.lower().startswith("com"))
+
+    def run(self, program, args, cwd, env=None, timeout=60):
+        """Runs a Windows program under Wine inside the namespace; returns
+        (stdout, stderr, status, seconds). Output goes through files, not
+        pipes, so that a Wine process that outlives the program cannot hold
+        the reading end open."""
+        with tempfile.TemporaryFile(dir=self.root) as out, \
+                tempfile.TemporaryFile(dir=self.root) as err:
+            started = time.monotonic()
+            process = subprocess.run(
+                ["nsenter", "--target", str(self.holder), "--mount", "--wd=" + cwd, "--",
+                 "wine", program] + list(args),
+                env=wine_environment(self.prefix, env), stdin=subprocess.DEVNULL,
+                stdout=out, stderr=err, timeout=timeout)
+            seconds = time.monotonic() - started
+            out.seek(0)
+            err.seek(0)
+            return out.read(), err.read(), process.returncode, seconds
+
+
+# --------------------------------------------------------------------------
+# Pieces the tests use.
+
+
+def required_path(variable):
+    path = os.environ.get(variable, "")
+    if not path or not os.path.exists(path):
+        raise RuntimeError("%s does not name an existing file: %r" % (variable, path))
+    return path
+
+
+def main_or_skip():
+    """unittest.main for a test module, or the skip status when there is no
+    cross-built portkick.exe to test."""
+    if not os.environ.get("PORTKICK_EXE"):
+        print("SKIPPED: PORTKICK_EXE is empty; configure with "
+              "-DPORTKICK_EXE=<build-win>/portkick.exe to run the Wine tests")
+        sys.exit(SKIP_STATUS)
+    unittest.main(verbosity=2)
+
+
+class Board:
+    """The simulated board, its ports linked straight into dosdevices."""
+
+    def __init__(self, session, workdir, *options):
+        self.events_path = os.path.join(workdir, "board-events")
+        self.flash_path = os.path.join(workdir, "board-flash.bin")
+        command = [required_path("PORTKICK_BOARD"), "--dir", session.dosdevices, "--lowercase",
+                   "--events", self.events_path, "--flash-out", self.flash_path] + list(options)
+        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE)
+        ready, _, _ = select.select([self.process.stdout], [], [], 10)
+        line = self.process.stdout.readline() if ready else b""
+        if line != b"ready\n":
+            self.stop()
+            raise RuntimeError("the simulated board did not start: %r" % line)
+
+    def events(self):
+        """The board's event lines without their time stamps."""
+        with open(self.events_path) as events:
+            return [line.split(" ", 1)[1].rstrip("\n") for line in events]
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+        self.process.wait(10)
+        self.process.stdout.close()
+
+
+class Relay:
+    """Runs the host's avrdude for each request the double leaves in its
+    relay directory, with -P COMn turned into the dosdevices link of COMn,
+    in the host directory behind the double's current directory."""
+
+    def __init__(self, session, directory):
+        self.dosdevices = session.dosdevices
+        self.directory = directory
+        self.avrdude = shutil.which("avrdude")
+        if self.avrdude is None:
+            raise RuntimeError("avrdude is not on PATH (install the avrdude package)")
+        self.runs = []  # (arguments as received, status)
+        self.failure = None
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._watch, daemon=True)
+        self._thread.start()
+
+    def _watch(self):
+        request = os.path.join(self.directory, "request")
+        while not self._stop.wait(0.01):
+            if not os.path.exists(request):
+                continue
+            try:
+                self._serve(request)
+            except Exception as error:  # reported by close()
+                self.failure = error
+                return
+
+    def _serve(self, request):
+        with open(request, "rb") as request_in:
+            lines = request_in.read().decode().split("\n")
+        os.remove(request)
+        cwd, arguments = host_path(lines[0]), lines[1:-1]
+        command = [self.avrdude]
+        expect_port = False
+        for argument in arguments:
+            if expect_port and argument.upper().startswith("COM"):
+                argument = os.path.join(self.dosdevices, argument.lower())
+            expect_port = argument == "-P"
+            command.append(argument)
+        try:
+            done = subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+            output, status = done.stdout, done.returncode
+        except subprocess.TimeoutExpired as expired:
+            output, status = (expired.output or b"") + b"\n(avrdude timed out)\n", 124
+        self.runs.append((arguments, status))
+        with open(os.path.join(self.directory, "output"), "wb") as out:
+            out.write(output)
+        pending = os.path.join(self.directory, "done.tmp")
+        with open(pending, "w") as out:
+            out.write("%d\n" % status)
+        os.rename(pending, os.path.join(self.directory, "done"))
+
+    def close(self):
+        self._stop.set()
+        self._thread.join(10)
+        if self.failure is not None:
+            raise self.failure
+
+
+# What reaches a file or pipe from the program's "\n": the C runtime's
+# text mode writes CR LF, as it does on Windows.
+NEWLINE = b"\r\n"
+
+
+def lines(*texts):
+    return b"".join(text.encode() + NEWLINE for text in texts)
+
+
+class WineTestCase(unittest.TestCase):
+    """A test that runs portkick.exe under Wine in a directory of its own,
+    with serial ports it links into dosdevices itself."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.session = Session()
+        cls.exe = required_path("PORTKICK_EXE")
+
+    def setUp(self):
+        self.assertEqual(self.session.port_links(), [],
+                         "an earlier test left serial ports behind")
+        self.workdir = tempfile.mkdtemp(dir=self.session.root, prefix="work-")
+        self.addCleanup(shutil.rmtree, self.workdir, True)
+        self.addCleanup(self._remove_port_links)
+
+    def _remove_port_links(self):
+        for name in self.session.port_links():
+            os.remove(os.path.join(self.session.dosdevices, name))
+
+    def link_port(self, name, target):
+        os.symlink(target, os.path.join(self.session.dosdevices, name.lower()))
+
+    def pty_port(self, name):
+        """A port that Wine opens as a serial line (a pty kept open on the
+        master side)."""
+        master, slave = os.openpty()
+        self.link_port(name, os.ttyname(slave))
+        os.close(slave)
+        self.addCleanup(os.close, master)
+
+    def portkick(self, *args, env=None, timeout=60):
+        return self.session.run(self.exe, args, self.workdir, env, timeout)
+
+    def assertRun(self, result, stdout, stderr, status):
+        """The whole of standard output and standard error, and the status."""
+        out, err, code, _ = result
+        self.assertEqual(out, stdout, "standard output")
+        self.assertEqual(err, stderr, "standard error")
+        self.assertEqual(code, status, "exit status")
+
+
+def intel_hex(data, record_size=16):
+    """The Intel HEX text of `data` at address 0 (data records and the end
+    record, as avrdude reads it with :i)."""
+    lines = []
+    for address in range(0, len(data), record_size):
+        chunk = data[address:address + record_size]
+        record = bytes([len(chunk), address >> 8, address & 0xFF, 0x00]) + chunk
+        checksum = (-sum(record)) & 0xFF
+        lines.append(":" + (record + bytes([checksum])).hex().upper())
+    lines.append(":00000001FF")
+    return "\n".join(lines) + "\n"
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 3 and sys.argv[1] == "holder":
+        holder_main(sys.argv[2])
+    elif len(sys.argv) == 2 and sys.argv[1] in ("start", "stop"):
+        if not os.environ.get("PORTKICK_EXE"):
+            print("SKIPPED: PORTKICK_EXE is empty, so there is no Wine session to manage")
+            sys.exit(SKIP_STATUS)
+        start_session() if sys.argv[1] == "start" else stop_session()
+    else:
+        sys.exit("usage: winehost.py start|stop")
