@@ -212,13 +212,14 @@ def wine_figures(args, exe, scan_bench_exe, noop_exe):
     host's serial ports, the simulated board's port and three
     pseudo-terminals linked into its dosdevices. Returns table rows, or the
     reason why there are none."""
-    harness = os.path.join(ROOT, "tests", "wine", "winehost.py")
+    harness = os.path.join(ROOT, "wine", "winehost.py")
     if not os.path.exists(harness):
-        return "the Wine test harness (tests/wine/winehost.py) is not there"
+        return "the Wine harness (wine/winehost.py) is not there"
     for path in (exe, scan_bench_exe, noop_exe):
         if not path or not os.path.exists(path):
             return "%s was not built" % (path or "portkick.exe")
     sys.path.insert(0, os.path.dirname(harness))
+    sys.dont_write_bytecode = True  # nothing left behind in the source tree
     import winehost
 
     session_file = os.path.join(tempfile.mkdtemp(prefix="portkick-bench-wine-"), "session.json")
@@ -406,8 +407,8 @@ def report(args, info, scans, wine, flashes, waits, sizes, loads, elapsed):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build", required=True, help="native build tree of bench/")
-    parser.add_argument("--build-win", help="Windows build tree of bench/")
+    parser.add_argument("--build", required=True, help="native build tree, configured with PORTKICK_BENCH=ON")
+    parser.add_argument("--build-win", help="Windows build tree, configured with PORTKICK_BENCH=ON")
     parser.add_argument("--out", help="Markdown file to write")
     parser.add_argument("--runs", type=int, default=60, help="flashes for detection and overhead")
     parser.add_argument("--scans", type=int, default=2000)
@@ -421,10 +422,10 @@ def main():
     args.date = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M")
 
     build = os.path.abspath(args.build)
-    portkick = os.path.join(build, "portkick", "portkick")
-    board = os.path.join(build, "portkick", "sim", "portkick-board")
-    scan_bench = os.path.join(build, "portkick-scan-bench")
-    stamp_dir = os.path.join(build, "stamp")
+    portkick = os.path.join(build, "portkick")
+    board = os.path.join(build, "sim", "portkick-board")
+    scan_bench = os.path.join(build, "bench", "portkick-scan-bench")
+    stamp_dir = os.path.join(build, "bench", "stamp")
     began = time.monotonic()
     load_start = os.getloadavg()[0]
 
@@ -433,17 +434,17 @@ def main():
     print("scan under Wine ...", file=sys.stderr)
     win = os.path.abspath(args.build_win) if args.build_win else None
     args.board = board
-    wine = wine_figures(args, win and os.path.join(win, "portkick", "portkick.exe"),
-                        win and os.path.join(win, "portkick-scan-bench.exe"),
-                        win and os.path.join(win, "portkick-noop.exe"))
+    wine = wine_figures(args, win and os.path.join(win, "portkick.exe"),
+                        win and os.path.join(win, "bench", "portkick-scan-bench.exe"),
+                        win and os.path.join(win, "bench", "portkick-noop.exe"))
     print("flashes ...", file=sys.stderr)
     flashes = flash_runs(args, portkick, board, stamp_dir)
     print("timeouts ...", file=sys.stderr)
-    waits = waiting_runs(args, portkick, board, os.path.join(build, "portkick-rusage"))
+    waits = waiting_runs(args, portkick, board, os.path.join(build, "bench", "portkick-rusage"))
 
     stripped = os.path.join(tempfile.mkdtemp(prefix="portkick-bench-size-"), "portkick")
     subprocess.run(["strip", "-o", stripped, portkick], check=True)
-    exe = win and os.path.join(win, "portkick", "portkick.exe")
+    exe = win and os.path.join(win, "portkick.exe")
     sizes = [("portkick (native, x86-64 Linux, as built)", os.path.getsize(portkick)),
              ("portkick (native, stripped)", os.path.getsize(stripped)),
              ("portkick.exe (MinGW-w64, static, stripped)",

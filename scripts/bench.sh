@@ -10,10 +10,10 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh build flash tests
 
 jobs=$(nproc)
-cmake -S bench -B build-bench >/dev/null
+cmake -S . -B build-bench -DPORTKICK_BENCH=ON -DPORTKICK_TESTS=OFF >/dev/null
 cmake --build build-bench -j"$jobs" --target \
     portkick portkick-board portkick-scan-bench portkick-avrdude-stamp portkick-rusage
-cmake -S bench -B build-bench-win -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" >/dev/null
+cmake -S . -B build-bench-win -DPORTKICK_BENCH=ON -DPORTKICK_TESTS=OFF -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" >/dev/null
 cmake --build build-bench-win -j"$jobs" --target portkick portkick-scan-bench portkick-noop
 
 mkdir -p docs

@@ -22,7 +22,7 @@ SYSTEM_READS = (b"/etc/", b"/lib", b"/usr/lib", b"/usr/share/locale", b"/proc/")
 def arguments():
     rng = random.Random(5)
     fixed = ["", " ", "COM0", "COM257", "COM5 ", " COM5", "com5", "Com5", "COM05", "COM+5",
-             "COM-1", "COM4294967297", "-", "--", "--list=1", "--LIST", "-l", "/dev/null",
+             "COM-1", "COM4294967297", "-", "--", "--list=1", "--list ", "--LIST", "-l", "/dev/null",
              "../x", "../../etc/passwd", "a/b", "COM5/", ".", "..", "./COM5", "\\\\.\\COM5",
              "COM5\\..\\x", "$(touch pwned)", "`touch pwned`", "a;touch pwned", "a|touch pwned",
              "a&&touch pwned", "a>pwned", "$HOME", "'", '"', "name with spaces", "COM\t5",

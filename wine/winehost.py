@@ -1,17 +1,18 @@
-"""Host side of the Wine tests: one throwaway Wine prefix shared by all of
-them, the simulated board, and the relay that lets the avrdude.exe double
+"""portkick.exe under Wine, as the Wine tests and the benchmark run it: one
+throwaway Wine prefix, the simulated board (sim/simboard.py) with its ports
+linked into the prefix, and the relay that lets wine/avrdude's avrdude.exe
 hand its work to the host's avrdude.
 
 Wine links the host's own serial devices to the lowest free COM names every
-time it starts. To make a port listing show exactly what a test arranged,
+time it starts. To make a port listing show exactly what a caller arranged,
 every Wine process runs in a private mount namespace whose /dev is a tmpfs
 holding only what Wine needs (no serial devices). One process, the holder,
 owns that namespace for the whole session: it builds /dev, starts a
 persistent wineserver, creates the prefix, and reaps Wine's background
-processes until it is told to stop. The tests run each program inside the
-holder's namespace with nsenter. The simulated board runs outside it (ptys
-cannot be allocated inside); its links point into /dev/pts, which the
-namespace shares with the host.
+processes until it is told to stop. Programs run inside the holder's
+namespace with nsenter. The simulated board runs outside it (ptys cannot be
+allocated inside); its links point into /dev/pts, which the namespace shares
+with the host.
 
     python3 winehost.py start   # create the prefix and the namespace
     python3 winehost.py stop    # stop Wine, remove the prefix
@@ -30,9 +31,11 @@ import sys
 import tempfile
 import threading
 import time
-import unittest
 
-SKIP_STATUS = 77  # ctest's SKIP_RETURN_CODE for these tests
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "sim"))
+import simboard  # noqa: E402
+
+SKIP_STATUS = 77  # ctest's SKIP_RETURN_CODE for the Wine tests
 
 # Builds the namespace's /dev. Runs inside the new mount namespace; the host's
 # /dev stays untouched. The old /dev is kept under $1 (a recursive bind, so
@@ -182,7 +185,8 @@ def reap():
 
 
 # --------------------------------------------------------------------------
-# Session: started by one ctest fixture, used by the tests, stopped by another.
+# Session: started by `start` (a ctest fixture), used by the tests and the
+# benchmark, stopped by `stop`.
 
 
 def state_file():
@@ -297,53 +301,12 @@ class Session:
             return out.read(), err.read(), process.returncode, seconds
 
 
-# --------------------------------------------------------------------------
-# Pieces the tests use.
+class Board(simboard.Board):
+    """The simulated board, its ports linked straight into dosdevices; its
+    files go in `root`."""
 
-
-def required_path(variable):
-    path = os.environ.get(variable, "")
-    if not path or not os.path.exists(path):
-        raise RuntimeError("%s does not name an existing file: %r" % (variable, path))
-    return path
-
-
-def main_or_skip():
-    """unittest.main for a test module, or the skip status when there is no
-    cross-built portkick.exe to test."""
-    if not os.environ.get("PORTKICK_EXE"):
-        print("SKIPPED: PORTKICK_EXE is empty; configure with "
-              "-DPORTKICK_EXE=<build-win>/portkick.exe to run the Wine tests")
-        sys.exit(SKIP_STATUS)
-    unittest.main(verbosity=2)
-
-
-class Board:
-    """The simulated board, its ports linked straight into dosdevices."""
-
-    def __init__(self, session, workdir, *options):
-        self.events_path = os.path.join(workdir, "board-events")
-        self.flash_path = os.path.join(workdir, "board-flash.bin")
-        command = [required_path("PORTKICK_BOARD"), "--dir", session.dosdevices, "--lowercase",
-                   "--events", self.events_path, "--flash-out", self.flash_path] + list(options)
-        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE)
-        ready, _, _ = select.select([self.process.stdout], [], [], 10)
-        line = self.process.stdout.readline() if ready else b""
-        if line != b"ready\n":
-            self.stop()
-            raise RuntimeError("the simulated board did not start: %r" % line)
-
-    def events(self):
-        """The board's event lines without their time stamps."""
-        with open(self.events_path) as events:
-            return [line.split(" ", 1)[1].rstrip("\n") for line in events]
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-        self.process.wait(10)
-        self.process.stdout.close()
+    def __init__(self, session, root, *options):
+        super().__init__(root, "--lowercase", *options, directory=session.dosdevices)
 
 
 class Relay:
@@ -405,70 +368,6 @@ class Relay:
         self._thread.join(10)
         if self.failure is not None:
             raise self.failure
-
-
-# What reaches a file or pipe from the program's "\n": the C runtime's
-# text mode writes CR LF, as it does on Windows.
-NEWLINE = b"\r\n"
-
-
-def lines(*texts):
-    return b"".join(text.encode() + NEWLINE for text in texts)
-
-
-class WineTestCase(unittest.TestCase):
-    """A test that runs portkick.exe under Wine in a directory of its own,
-    with serial ports it links into dosdevices itself."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.session = Session()
-        cls.exe = required_path("PORTKICK_EXE")
-
-    def setUp(self):
-        self.assertEqual(self.session.port_links(), [],
-                         "an earlier test left serial ports behind")
-        self.workdir = tempfile.mkdtemp(dir=self.session.root, prefix="work-")
-        self.addCleanup(shutil.rmtree, self.workdir, True)
-        self.addCleanup(self._remove_port_links)
-
-    def _remove_port_links(self):
-        for name in self.session.port_links():
-            os.remove(os.path.join(self.session.dosdevices, name))
-
-    def link_port(self, name, target):
-        os.symlink(target, os.path.join(self.session.dosdevices, name.lower()))
-
-    def pty_port(self, name):
-        """A port that Wine opens as a serial line (a pty kept open on the
-        master side)."""
-        master, slave = os.openpty()
-        self.link_port(name, os.ttyname(slave))
-        os.close(slave)
-        self.addCleanup(os.close, master)
-
-    def portkick(self, *args, env=None, timeout=60):
-        return self.session.run(self.exe, args, self.workdir, env, timeout)
-
-    def assertRun(self, result, stdout, stderr, status):
-        """The whole of standard output and standard error, and the status."""
-        out, err, code, _ = result
-        self.assertEqual(out, stdout, "standard output")
-        self.assertEqual(err, stderr, "standard error")
-        self.assertEqual(code, status, "exit status")
-
-
-def intel_hex(data, record_size=16):
-    """The Intel HEX text of `data` at address 0 (data records and the end
-    record, as avrdude reads it with :i)."""
-    lines = []
-    for address in range(0, len(data), record_size):
-        chunk = data[address:address + record_size]
-        record = bytes([len(chunk), address >> 8, address & 0xFF, 0x00]) + chunk
-        checksum = (-sum(record)) & 0xFF
-        lines.append(":" + (record + bytes([checksum])).hex().upper())
-    lines.append(":00000001FF")
-    return "\n".join(lines) + "\n"
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
-// avrdude.exe stand-in that the Wine tests put on the command processor's
-// search path in place of the programmer tool.
+// avrdude.exe for portkick.exe under Wine, put on the command processor's
+// search path (WINEPATH) in place of the programmer tool.
 //
 // Every run appends a record of how it was called to the file named by
 // PORTKICK_DOUBLE_LOG (if set):
@@ -11,12 +11,13 @@
 // Then it either
 //   - exits with the status in PORTKICK_DOUBLE_STATUS (decimal, may be
 //     negative; 0 when unset), after writing one line to standard output, or
-//   - when PORTKICK_DOUBLE_RELAY names a directory, hands the run to a watcher
-//     on the host that runs the real programmer: it writes the file "request"
-//     there (the current directory, then one argument per line), waits for
-//     the file "done" holding the programmer's exit status, copies the file
-//     "output" (the programmer's console output) to standard error, and exits
-//     with that status.
+//   - when PORTKICK_DOUBLE_RELAY names a directory, hands the run to the host's
+//     avrdude (the relay in wine/winehost.py), so that portkick.exe flashes
+//     the simulated board for real: it writes the file "request" there (the
+//     current directory, then one argument per line), waits for the file
+//     "done" holding avrdude's exit status, copies the file "output"
+//     (avrdude's console output) to standard error, and exits with that
+//     status.
 #include <windows.h>
 
 #include <cstdio>

@@ -1,0 +1,195 @@
+"""The simulated board (portkick-board) driven from Python, and what goes
+with flashing it: Intel HEX, portkick's environment, avrdude.exe shims and
+the lines of a successful run.
+
+Paths come from the environment, read when needed: PORTKICK (the POSIX
+build), PORTKICK_BOARD (the simulated board), PORTKICK_TOOLS (the directory
+holding the avrdude.exe wrapper) and PORTKICK_FIRMWARE (a sample
+firmware.hex)."""
+import os
+import select
+import shutil
+import subprocess
+import time
+
+FLASH_SIZE = 32 * 1024
+PAGE = 128
+# What the board's application may occupy; the top 4 KiB hold the bootloader.
+APPLICATION_SIZE = FLASH_SIZE - 4 * 1024
+BLANK = b"\xff" * FLASH_SIZE
+
+
+def required(variable):
+    """The existing file or directory that an environment variable names."""
+    path = os.environ.get(variable, "")
+    if not path or not os.path.exists(path):
+        raise RuntimeError("%s does not name an existing file: %r" % (variable, path))
+    return path
+
+
+def require_avrdude():
+    real = os.environ.get("AVRDUDE", "avrdude")
+    if shutil.which(real) is None:
+        raise RuntimeError("the real avrdude (%s) is missing: run scripts/deps.sh flash" % real)
+
+
+class Board:
+    """One simulated board. Its ports are links in `directory` (default
+    root/dev); its flash image, event log and standard error are files in
+    `root`."""
+
+    def __init__(self, root, *options, name="COM5", directory=None):
+        self.dir = directory or os.path.join(root, "dev")
+        os.makedirs(self.dir, exist_ok=True)
+        self.flash_path = os.path.join(root, "flash.bin")
+        self.events_path = os.path.join(root, "events")
+        self.stderr_path = os.path.join(root, "board.err")
+        given = dict(zip(options, options[1:]))
+        self.names = {name, given.get("--boot-name", "COM6"), given.get("--extra-port", name)}
+        with open(self.stderr_path, "wb") as stderr:
+            self.process = subprocess.Popen(
+                [required("PORTKICK_BOARD"), "--dir", self.dir, "--name", name,
+                 "--flash-out", self.flash_path, "--events", self.events_path, *options],
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr)
+        ready, _, _ = select.select([self.process.stdout], [], [], 10)
+        if not ready or self.process.stdout.readline() != b"ready\n":
+            self.process.kill()
+            self.process.wait()
+            self.process.stdout.close()
+            raise RuntimeError("the simulated board did not start: " + self.board_errors())
+
+    def stop(self, check=True):
+        """Stops the board with SIGTERM; unless `check` is false, it must
+        exit with status 0 and take its links with it."""
+        if self.process.poll() is None:
+            self.process.terminate()
+        try:
+            status = self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            status = self.process.wait()
+        self.process.stdout.close()
+        links = os.listdir(self.dir) if os.path.isdir(self.dir) else []
+        left = [link for link in links if link.upper() in self.names]
+        if check and (status != 0 or left):
+            raise AssertionError("the board ended with status %s, leaving %s\n%s"
+                                 % (status, left, self.board_errors()))
+
+    def board_errors(self):
+        with open(self.stderr_path, "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def events(self):
+        """The board's event log as (nanoseconds, event, argument or None)."""
+        try:
+            with open(self.events_path) as f:
+                lines = f.read().split("\n")[:-1]
+        except FileNotFoundError:
+            return []
+        return [(int(stamp), event, argument[0] if argument else None)
+                for stamp, event, *argument in (line.split() for line in lines)]
+
+    def count(self, event):
+        return sum(1 for _, logged, _ in self.events() if logged == event)
+
+    def wait_for(self, event, nth=1, timeout=15):
+        """Waits until `event` has been logged `nth` times; returns the time
+        stamp of that one."""
+        deadline = time.monotonic() + timeout
+        while True:
+            stamps = [stamp for stamp, logged, _ in self.events() if logged == event]
+            if len(stamps) >= nth:
+                return stamps[nth - 1]
+            if time.monotonic() > deadline:
+                raise AssertionError("the board logged %r %d times, not %d, within %g s: %s"
+                                     % (event, len(stamps), nth, timeout, self.events()))
+            time.sleep(0.01)
+
+    def flash(self):
+        with open(self.flash_path, "rb") as f:
+            return f.read()
+
+
+# portkick
+
+def environment(device_dir, *path_first):
+    """portkick's environment: the device directory, and PATH with the given
+    directories, then the avrdude.exe wrapper, in front."""
+    path = os.pathsep.join([*path_first, required("PORTKICK_TOOLS"), os.environ.get("PATH", "")])
+    return dict(os.environ, PORTKICK_DEVICE_DIR=device_dir, PATH=path)
+
+
+def run_portkick(work, device_dir, *path_first, port="COM5", **run_options):
+    """Runs `portkick PORT` in `work`; text output, both streams captured
+    unless `run_options` say otherwise."""
+    options = dict(stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                   text=True, errors="replace", timeout=120)
+    options.update(run_options)
+    return subprocess.run([required("PORTKICK"), port], cwd=work,
+                          env=environment(device_dir, *path_first), **options)
+
+
+def success_lines(app="COM5", boot="COM6"):
+    return ["[INFO] Triggered 1200bps reset on " + app,
+            "[INFO] Waiting for bootloader COM port...",
+            "[INFO] New port detected: " + boot,
+            "[INFO] Running: avrdude.exe -v -p atmega32u4 -c avr109 -b 57600 -D -P " + boot
+            + " -U flash:w:./firmware.hex:i",
+            "[INFO] Flash successful!"]
+
+
+def shim(directory, body):
+    """Writes an avrdude.exe shell script into `directory`."""
+    os.makedirs(directory, exist_ok=True)
+    path = os.path.join(directory, "avrdude.exe")
+    with open(path, "w") as f:
+        f.write("#!/bin/sh\n" + body + "\n")
+    os.chmod(path, 0o755)
+    return path
+
+
+# Intel HEX
+
+def hex_text(sections):
+    """Intel HEX for {address: bytes} below 64 KiB, 16 data bytes a record."""
+    lines = []
+    for base, data in sorted(sections.items()):
+        for offset in range(0, len(data), 16):
+            chunk = data[offset:offset + 16]
+            address = base + offset
+            record = bytes([len(chunk), address >> 8, address & 0xFF, 0]) + chunk
+            lines.append(":%s%02X" % (record.hex().upper(), -sum(record) & 0xFF))
+    lines.append(":00000001FF")
+    return "\n".join(lines) + "\n"
+
+
+def hex_bytes(path):
+    """{address: byte} of an Intel HEX file (data, end and extended address
+    records), checking every record's length and checksum."""
+    memory = {}
+    upper = 0
+    with open(path) as f:
+        for number, line in enumerate(f, 1):
+            line = line.strip()
+            if not line:
+                continue
+            record = bytes.fromhex(line[1:]) if line.startswith(":") else b""
+            if len(record) < 5 or len(record) != record[0] + 5 or sum(record) & 0xFF:
+                raise ValueError("%s:%d: bad record" % (path, number))
+            kind, data = record[3], record[4:-1]
+            if kind == 0:
+                address = upper + (record[1] << 8 | record[2])
+                memory.update((address + i, byte) for i, byte in enumerate(data))
+            elif kind == 1:
+                return memory
+            elif kind in (2, 4):
+                upper = int.from_bytes(data, "big") << (4 if kind == 2 else 16)
+    raise ValueError("%s: no end record" % path)
+
+
+def overlay(image, memory):
+    """`image` with the bytes of {address: byte} written over it."""
+    flash = bytearray(image)
+    for address, byte in memory.items():
+        flash[address] = byte
+    return bytes(flash)
