@@ -390,7 +390,7 @@ def report(args, info, scans, wine, flashes, waits, sizes, loads, elapsed):
               "after its port's link exists; the harness stamps each line of portkick's "
               "standard output as it reads it; an `avrdude.exe` first on PATH stamps its own "
               "start and then runs tools/avrdude.exe. All stamps are CLOCK_MONOTONIC." % (args.runs, args.seed),
-              "- Under Wine: the Wine tests' harness (tests/wine/winehost.py) makes a throwaway "
+              "- Under Wine: the Wine harness (wine/winehost.py) makes a throwaway "
               "prefix in a mount namespace that hides the host's serial ports; the simulated "
               "board's port and three pseudo-terminals are linked into its dosdevices. "
               "`portkick-scan-bench.exe`, cross-built like portkick.exe, times %d scans in "

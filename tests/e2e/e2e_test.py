@@ -185,7 +185,6 @@ class WaitTest(unittest.TestCase):
                                      (1, text(success_lines()[:2]), TIMEOUT_LINE, None))
                     self.assertEqual(rig.scans(), 101, "the snapshot and 100 polls")
                     self.assertGreaterEqual(result.seconds, 5.1, "100 polls of 50 ms after the touch")
-                    self.assertLess(result.seconds, 7)
                 else:
                     self.assertEqual((result.returncode, result.stdout, result.stderr),
                                      (0, text(success_lines(boot=port)), output or ""))

@@ -3,7 +3,7 @@
 // calls in their order, and how each failure ends the process.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <sstream>
 #include <vector>
 
 #include "cli/flash_sequence.h"
@@ -13,40 +13,41 @@
 
 namespace {
 
-std::vector<std::string> splitLines(const std::string& text) {
+// The lines of `out` for which keep(line) holds.
+template <typename Keep>
+std::vector<std::string> linesWhere(const std::string& out, Keep keep) {
     std::vector<std::string> lines;
-    std::istringstream in(text);
+    std::istringstream in(out);
     for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
+        if (keep(line)) {
+            lines.push_back(line);
+        }
     }
     return lines;
 }
 
-// The lines the program wrote, without the fake's trace.
-std::vector<std::string> programLines(const std::string& out) {
-    std::vector<std::string> lines = splitLines(out);
-    lines.erase(std::remove_if(lines.begin(), lines.end(),
-                               [](const std::string& l) { return l.rfind("~ ", 0) == 0; }),
-                lines.end());
-    return lines;
+bool startsWith(const std::string& line, const std::string& prefix) {
+    return line.rfind(prefix, 0) == 0;
 }
 
-// The trace without the scan probes that found nothing.
+std::vector<std::string> splitLines(const std::string& out) {
+    return linesWhere(out, [](const std::string&) { return true; });
+}
+
+// What the program wrote, without the fake's trace.
+std::vector<std::string> programLines(const std::string& out) {
+    return linesWhere(out, [](const std::string& l) { return !startsWith(l, "~ "); });
+}
+
+// Everything but the probes that found no port.
 std::vector<std::string> callsBesidesMisses(const std::string& out) {
-    std::vector<std::string> lines = splitLines(out);
-    lines.erase(std::remove_if(lines.begin(), lines.end(),
-                               [](const std::string& l) {
-                                   return l.rfind("~ open ", 0) == 0 &&
-                                          l.size() > 3 && l.compare(l.size() - 3, 3, " -1") == 0;
-                               }),
-                lines.end());
-    return lines;
+    return linesWhere(out, [](const std::string& l) {
+        return !(startsWith(l, "~ open ") && l.substr(l.size() - 3) == " -1");
+    });
 }
 
 std::size_t countPrefix(const std::string& out, const std::string& prefix) {
-    const std::vector<std::string> lines = splitLines(out);
-    return std::count_if(lines.begin(), lines.end(),
-                         [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+    return linesWhere(out, [&](const std::string& l) { return startsWith(l, prefix); }).size();
 }
 
 class Logic : public ::testing::Test {
