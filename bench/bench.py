@@ -30,6 +30,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 TOOLS = os.path.join(ROOT, "tools")
+sys.path[:0] = [os.path.join(ROOT, "sim"), os.path.join(ROOT, "wine")]
+sys.dont_write_bytecode = True  # nothing left behind in the source tree
+from simboard import Board  # noqa: E402
 FIRMWARE = os.path.join(ROOT, "demo", "firmware.hex")
 MS = 1_000_000  # nanoseconds
 
@@ -49,44 +52,26 @@ def summary(values):
             "p95": percentile(values, 0.95), "max": values[-1]}
 
 
-class Board:
-    def __init__(self, program, root, *options):
-        self.dir = os.path.join(root, "dev")
-        os.makedirs(self.dir, exist_ok=True)
-        self.events_path = os.path.join(root, "events")
-        self.process = subprocess.Popen(
-            [program, "--dir", self.dir, "--name", "COM5", "--boot-name", "COM6",
-             "--events", self.events_path, *options],
-            stdout=subprocess.PIPE)
-        if self.process.stdout.readline() != b"ready\n":
-            raise RuntimeError("the simulated board did not start")
-
-    def stop(self):
-        self.process.terminate()
-        self.process.wait(timeout=10)
-        self.process.stdout.close()
-
-    def stamp(self, event):
-        with open(self.events_path) as f:
-            for line in f:
-                stamp, what = line.split(" ", 1)
-                if what.split()[0] == event:
-                    return int(stamp)
-        raise RuntimeError("the board logged no " + event)
+def link_ptys(directory, names):
+    """Pseudo-terminals linked into `directory` under `names` (live ports
+    for a scan to find); returns their masters, to be closed by the caller."""
+    masters = []
+    for name in names:
+        master, slave = pty.openpty()
+        os.symlink(os.ttyname(slave), os.path.join(directory, name))
+        os.close(slave)
+        masters.append(master)
+    return masters
 
 
-def scan_native(args, scan_bench, board_program):
+def scan_native(args, scan_bench):
     """One scan in a device directory with four live ports: the simulated
     board's application port and three pseudo-terminals."""
     root = tempfile.mkdtemp(prefix="portkick-bench-scan-")
-    board = Board(board_program, root)
+    board = Board(root)
     masters = []
     try:
-        for name in ("COM3", "COM12", "COM200"):
-            master, slave = pty.openpty()
-            os.symlink(os.ttyname(slave), os.path.join(board.dir, name))
-            os.close(slave)
-            masters.append(master)
+        masters = link_ptys(board.dir, ("COM3", "COM12", "COM200"))
         results = {}
         for label, directory in (("4 live ports", board.dir), ("empty", os.path.join(root, "empty"))):
             os.makedirs(directory, exist_ok=True)
@@ -111,7 +96,7 @@ def parse_scan_bench(text):
             **{k: float(figures[k + "_us"]) / 1000 for k in ("min", "median", "p95", "max")}}
 
 
-def flash_runs(args, portkick, board_program, stamp_dir):
+def flash_runs(args, portkick, stamp_dir):
     """Flashes of the simulated board with the real avrdude; each run gives
     one detection latency and one overhead."""
     rng = random.Random(args.seed)
@@ -125,7 +110,7 @@ def flash_runs(args, portkick, board_program, stamp_dir):
         pause = rng.uniform(0, 0.06)
         root = tempfile.mkdtemp(prefix="portkick-bench-flash-")
         try:
-            board = Board(board_program, root, "--enum-delay-ms", str(delay_ms))
+            board = Board(root, "--enum-delay-ms", str(delay_ms))
             try:
                 time.sleep(pause)
                 rows.append(one_flash(portkick, board, root, stamp_dir, delay_ms))
@@ -163,7 +148,7 @@ def one_flash(portkick, board, root, stamp_dir, delay_ms):
         raise RuntimeError("a flash failed (status %d); see the simulated board" % status)
     with open(stamps) as f:
         avrdude = int(f.read().split()[0])
-    boot = board.stamp("boot-appeared")
+    boot = board.wait_for("boot-appeared")
     triggered = seen[TRIGGERED]
     return {
         "detection": (seen[NEW_PORT] - boot) / MS,
@@ -180,14 +165,14 @@ def one_flash(portkick, board, root, stamp_dir, delay_ms):
     }
 
 
-def waiting_runs(args, portkick, board_program, rusage):
+def waiting_runs(args, portkick, rusage):
     """Full timeouts: the board takes the touch but no bootloader ever shows
     up. portkick-rusage forks portkick and reaps it with wait4."""
     rows = []
     for _ in range(args.timeouts):
         root = tempfile.mkdtemp(prefix="portkick-bench-wait-")
         try:
-            board = Board(board_program, root, "--no-bootloader", "--boot-timeout-ms", "60000")
+            board = Board(root, "--no-bootloader", "--boot-timeout-ms", "60000")
             try:
                 result = subprocess.run([rusage, portkick, "COM5"], capture_output=True,
                                         stdin=subprocess.DEVNULL,
@@ -207,7 +192,7 @@ def waiting_runs(args, portkick, board_program, rusage):
 
 
 def wine_figures(args, exe, scan_bench_exe, noop_exe):
-    """Scan cost under Wine, in the Wine tests' own set-up (tests/wine/
+    """Scan cost under Wine, in the Wine tests' own set-up (wine/
     winehost.py): a throwaway prefix in a mount namespace that hides the
     host's serial ports, the simulated board's port and three
     pseudo-terminals linked into its dosdevices. Returns table rows, or the
@@ -218,13 +203,11 @@ def wine_figures(args, exe, scan_bench_exe, noop_exe):
     for path in (exe, scan_bench_exe, noop_exe):
         if not path or not os.path.exists(path):
             return "%s was not built" % (path or "portkick.exe")
-    sys.path.insert(0, os.path.dirname(harness))
-    sys.dont_write_bytecode = True  # nothing left behind in the source tree
     import winehost
 
     session_file = os.path.join(tempfile.mkdtemp(prefix="portkick-bench-wine-"), "session.json")
     env = dict(os.environ, PORTKICK_EXE=exe, PORTKICK_WINE_SESSION=session_file)
-    os.environ.update(PORTKICK_WINE_SESSION=session_file, PORTKICK_BOARD=args.board)
+    os.environ.update(PORTKICK_WINE_SESSION=session_file)
     started = subprocess.run([sys.executable, harness, "start"], env=env,
                              capture_output=True, text=True)
     if started.returncode != 0:
@@ -235,11 +218,7 @@ def wine_figures(args, exe, scan_bench_exe, noop_exe):
         work = tempfile.mkdtemp(dir=session.root, prefix="bench-")
         board = winehost.Board(session, work)
         try:
-            for name in ("com3", "com12", "com200"):
-                master, slave = os.openpty()
-                os.symlink(os.ttyname(slave), os.path.join(session.dosdevices, name))
-                os.close(slave)
-                masters.append(master)
+            masters = link_ptys(session.dosdevices, ("com3", "com12", "com200"))
             out, err, status, _ = session.run(scan_bench_exe, [str(args.wine_scans)], work, timeout=600)
             if status != 0:
                 return "portkick-scan-bench.exe failed under Wine: " + err.decode(errors="replace")
@@ -423,24 +402,23 @@ def main():
 
     build = os.path.abspath(args.build)
     portkick = os.path.join(build, "portkick")
-    board = os.path.join(build, "sim", "portkick-board")
+    os.environ["PORTKICK_BOARD"] = os.path.join(build, "sim", "portkick-board")
     scan_bench = os.path.join(build, "bench", "portkick-scan-bench")
     stamp_dir = os.path.join(build, "bench", "stamp")
     began = time.monotonic()
     load_start = os.getloadavg()[0]
 
     print("scan ...", file=sys.stderr)
-    scans = scan_native(args, scan_bench, board)
+    scans = scan_native(args, scan_bench)
     print("scan under Wine ...", file=sys.stderr)
     win = os.path.abspath(args.build_win) if args.build_win else None
-    args.board = board
     wine = wine_figures(args, win and os.path.join(win, "portkick.exe"),
                         win and os.path.join(win, "bench", "portkick-scan-bench.exe"),
                         win and os.path.join(win, "bench", "portkick-noop.exe"))
     print("flashes ...", file=sys.stderr)
-    flashes = flash_runs(args, portkick, board, stamp_dir)
+    flashes = flash_runs(args, portkick, stamp_dir)
     print("timeouts ...", file=sys.stderr)
-    waits = waiting_runs(args, portkick, board, os.path.join(build, "bench", "portkick-rusage"))
+    waits = waiting_runs(args, portkick, os.path.join(build, "bench", "portkick-rusage"))
 
     stripped = os.path.join(tempfile.mkdtemp(prefix="portkick-bench-size-"), "portkick")
     subprocess.run(["strip", "-o", stripped, portkick], check=True)
