@@ -2,6 +2,7 @@
 #include <string>
 
 #include "cli/flash_sequence.h"
+#include "os/os.h"
 #include "serial/ports.h"
 
 namespace {
@@ -22,6 +23,7 @@ int listPorts() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    os::prepareProcess();
     if (argc != 2) {
         std::cout << "Usage:\n"
                      "  portkick COMx     - reset and flash using COMx (e.g., COM3)\n"

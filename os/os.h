@@ -11,14 +11,20 @@
 
 namespace os {
 
+// Puts right what the parent may have left the process with, before anything
+// is opened or written: closed standard streams, a broken pipe that would end
+// the process, children reaped before their status is read. Called first
+// thing in main.
+void prepareProcess();
+
 // An open port. kNoPort is the value of a failed open (on Windows it is the
 // numeric value of INVALID_HANDLE_VALUE).
 using PortHandle = std::intptr_t;
 constexpr PortHandle kNoPort = -1;
 
 // Opens the port at devicePath ("\\.\COM5") for exclusive reading and
-// writing. Returns kNoPort when the port is missing, held by anyone else, or
-// cannot be opened for any other reason.
+// writing. Returns kNoPort when the port is missing, held open by anyone else
+// (whether or not they locked it), or cannot be opened for any other reason.
 PortHandle openPort(const std::string& devicePath);
 
 void closePort(PortHandle port);

@@ -1,16 +1,25 @@
 // POSIX stand-in for the Windows serial port interface.
 //
 // A device path "\\.\NAME" names the file NAME inside the device directory:
-// $PORTKICK_DEVICE_DIR, or /dev when that is unset. Opening takes an exclusive
-// flock on the descriptor, the way Windows opens a port with share mode 0.
+// $PORTKICK_DEVICE_DIR, or /dev when that is unset or empty. A port opens
+// only when nobody else has it open, the way Windows opens a port with share
+// mode 0: the opener takes an exclusive flock, so that two portkick runs
+// exclude each other at once, and a port that any other open file
+// description refers to (a serial monitor that never locks) counts as held.
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "os/os.h"
@@ -31,7 +40,99 @@ speed_t speedFor(unsigned baud) {
     }
 }
 
+bool sameFile(const struct stat& a, const struct stat& b) {
+    if (S_ISCHR(a.st_mode) || S_ISBLK(a.st_mode)) {
+        // One device can have several nodes; what counts is the device.
+        return (a.st_mode & S_IFMT) == (b.st_mode & S_IFMT) && a.st_rdev == b.st_rdev;
+    }
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Calls visit(name) for every entry of the open directory `dir` but "." and
+// "..", until it returns true; says whether one did. Reads the entries
+// straight into a buffer on the stack: this runs for every process on the
+// machine, every time a port opens.
+template <typename Visit>
+bool anyEntry(int dir, Visit visit) {
+    alignas(8) char buffer[8192];
+    for (;;) {
+        const long got = ::syscall(SYS_getdents64, dir, buffer, sizeof buffer);
+        if (got <= 0) {
+            return false;
+        }
+        for (long at = 0; at < got;) {
+            struct Entry {
+                ino64_t ino;
+                off64_t off;
+                unsigned short reclen;
+                unsigned char type;
+                char name[1];
+            };
+            const auto* entry = reinterpret_cast<const Entry*>(buffer + at);
+            at += entry->reclen;
+            if (entry->name[0] != '.' && visit(entry->name)) {
+                return true;
+            }
+        }
+    }
+}
+
+// Whether any open descriptor other than our own `fd` refers to the file that
+// `fd` has open: every process's descriptors in /proc are looked at. A process
+// whose descriptors cannot be read (another user's, when not run as root) is
+// taken to hold nothing.
+bool heldElsewhere(int fd) {
+    struct stat port {};
+    if (::fstat(fd, &port) != 0) {
+        return true;
+    }
+    const int proc = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0) {
+        return false;
+    }
+    const std::string self = std::to_string(::getpid());
+    const std::string ownFd = std::to_string(fd);
+    const bool held = anyEntry(proc, [&](const char* pid) {
+        if (pid[0] < '1' || pid[0] > '9') {
+            return false;
+        }
+        const int fds = ::openat(proc, (std::string(pid) + "/fd").c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fds < 0) {
+            return false;
+        }
+        const bool isSelf = self == pid;
+        const bool found = anyEntry(fds, [&](const char* number) {
+            struct stat other {};
+            return !(isSelf && ownFd == number) && ::fstatat(fds, number, &other, 0) == 0 &&
+                   sameFile(port, other);
+        });
+        ::close(fds);
+        return found;
+    });
+    ::close(proc);
+    return held;
+}
+
 }  // namespace
+
+void prepareProcess() {
+    // A closed standard stream would hand its number to the next descriptor
+    // opened, a port say, and every later write to that stream would go into
+    // the port (the command processor's children inherit it too).
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF &&
+            ::open("/dev/null", O_RDWR) == -1) {
+            std::_Exit(1);
+        }
+    }
+    // A reader that went away makes a write fail, not end the run: the board
+    // is flashed all the same. avrdude inherits this, as it should.
+    ::signal(SIGPIPE, SIG_IGN);
+    // With SIGCHLD ignored, children are reaped before system() can read
+    // their status.
+    ::signal(SIGCHLD, SIG_DFL);
+}
 
 PortHandle openPort(const std::string& devicePath) {
     const std::string prefix = kDevicePrefix;
@@ -43,13 +144,14 @@ PortHandle openPort(const std::string& devicePath) {
         return kNoPort;
     }
     const char* dir = std::getenv("PORTKICK_DEVICE_DIR");
-    const std::string path = std::string(dir != nullptr ? dir : "/dev") + "/" + name;
+    const std::string path =
+        std::string(dir != nullptr && *dir != '\0' ? dir : "/dev") + "/" + name;
 
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return kNoPort;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || heldElsewhere(fd)) {
         ::close(fd);
         return kNoPort;
     }

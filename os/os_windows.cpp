@@ -10,6 +10,10 @@ static_assert(sizeof(DCB) == 28, "DCB must be the 28-byte Win32 record");
 
 namespace os {
 
+// Windows gives the process what it needs as it is: a port's handle never
+// takes a standard stream's place, and a write to a closed pipe just fails.
+void prepareProcess() {}
+
 PortHandle openPort(const std::string& devicePath) {
     const HANDLE handle = CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                       NULL, OPEN_EXISTING, 0, NULL);

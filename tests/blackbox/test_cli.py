@@ -43,19 +43,44 @@ class Cli(unittest.TestCase):
             self.check(self.run_portkick("--list"), 0,
                        b"Available COM ports:\n  - COM1\n  - COM10\n  - COM3\n")
 
-    def test_port_held_by_another_process_cannot_be_reset(self):
+    def test_port_held_by_another_process_is_neither_listed_nor_reset(self):
         self.touch("COM5")
-        holder = subprocess.Popen(
-            [sys.executable, "-c", "import fcntl, sys, time\n"
-             "f = open(sys.argv[1]); fcntl.flock(f, fcntl.LOCK_EX)\n"
-             "print(flush=True); time.sleep(60)", os.path.join(self.dir, "COM5")],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.addCleanup(holder.wait)
-        self.addCleanup(holder.kill)
-        holder.stdout.readline()
-        self.addCleanup(holder.stdout.close)
-        self.check(self.run_portkick("--list"), 0, b"No COM ports found.\n")
-        self.check(self.run_portkick("COM5"), 1, err=b"Failed to open port COM5\n")
+        for lock in ("fcntl.flock(f, fcntl.LOCK_EX)", "pass"):
+            with self.subTest(lock=lock):
+                holder = subprocess.Popen(
+                    [sys.executable, "-c", "import fcntl, sys, time\n"
+                     "f = open(sys.argv[1], 'r+'); %s\n"
+                     "print(flush=True); time.sleep(60)" % lock, os.path.join(self.dir, "COM5")],
+                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                try:
+                    holder.stdout.readline()
+                    self.check(self.run_portkick("--list"), 0, b"No COM ports found.\n")
+                    self.check(self.run_portkick("COM5"), 1, err=b"Failed to open port COM5\n")
+                finally:
+                    holder.kill()
+                    holder.wait()
+                    holder.stdout.close()
+        self.check(self.run_portkick("--list"), 0, b"Available COM ports:\n  - COM5\n")
+
+    def test_closed_streams_and_a_reader_that_went_away(self):
+        """A closed standard error never becomes the port that the error line
+        is written to, and a write to a pipe nobody reads fails without ending
+        the run."""
+        self.touch("COM7")
+        env = dict(os.environ, PORTKICK_DEVICE_DIR=self.dir)
+        result = subprocess.run([PORTKICK, "COM7"], env=env, stdout=subprocess.PIPE,
+                                preexec_fn=lambda: os.close(2), timeout=30)
+        self.assertEqual(result.returncode, 1)
+        with open(os.path.join(self.dir, "COM7"), "rb") as port:
+            self.assertEqual(port.read(), b"")
+        for args, status in ((["--list"], 0), ([], 1), (["COM7"], 1)):
+            with self.subTest(args=args):
+                read, write = os.pipe()
+                os.close(read)
+                result = subprocess.run([PORTKICK, *args], env=env, stdout=write,
+                                        stderr=write, timeout=30)
+                os.close(write)
+                self.assertEqual(result.returncode, status)
 
     def test_file_that_is_no_serial_port(self):
         self.touch("COM5")

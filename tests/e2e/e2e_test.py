@@ -12,6 +12,7 @@ import os
 import random
 import shlex
 import shutil
+import signal
 import struct
 import subprocess
 import tempfile
@@ -154,6 +155,53 @@ class FlashTest(unittest.TestCase):
                 self.assertEqual(rig.board.flash(), expected)
         # --list left the board alone: one reset a flash.
         self.assertEqual(rig.board.count("reset"), len(rounds))
+
+
+class SurroundingsTest(unittest.TestCase):
+    def test_flash_whatever_the_parent_left_the_process_with(self):
+        """Closed standard streams, an ignored SIGCHLD, a reader that goes
+        away after the first line: each run still flashes the board and ends
+        with status 0, and says what it says on the streams that are open."""
+        def close(fd):
+            return lambda: os.close(fd)
+
+        def ignore_sigchld():
+            signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+
+        cases = [("stdout closed", close(1)),
+                 ("stderr closed", close(2)), ("SIGCHLD ignored", ignore_sigchld),
+                 ("reader gone after the first line", None)]
+        rig = Rig(self)
+        # avrdude itself, with the streams portkick hands it.
+        os.remove(rig.path("bin", "avrdude.exe"))
+        chance = random.Random(8)
+        image = simboard.BLANK
+        for number, (name, preexec) in enumerate(cases, 1):
+            with self.subTest(name):
+                start = chance.randrange(64) * simboard.PAGE
+                with open(rig.firmware, "w") as f:
+                    f.write(simboard.hex_text({start: chance.randbytes(4 * simboard.PAGE)}))
+                image = simboard.overlay(image, simboard.hex_bytes(rig.firmware))
+                rig.board.wait_for("app-appeared", number)
+                if preexec:
+                    result = rig.run(preexec_fn=preexec)
+                    status, out, err = result.returncode, result.stdout, result.stderr
+                    self.assertEqual(out, "" if "stdout" in name else text(success_lines()))
+                    self.assertEqual(err == "", "stderr" in name, err)
+                    self.assertNotIn("[ERROR]", err)
+                else:
+                    process = subprocess.Popen(
+                        [simboard.required("PORTKICK"), "COM5"], cwd=rig.work,
+                        env=simboard.environment(rig.board.dir, rig.path("bin")),
+                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                        stderr=subprocess.DEVNULL)
+                    first = process.stdout.readline()
+                    process.stdout.close()
+                    status = process.wait(timeout=60)
+                    self.assertEqual(first.decode(), text(success_lines()[:1]))
+                self.assertEqual(status, 0)
+                rig.board.wait_for("boot-vanished", number)
+                self.assertEqual(rig.board.flash(), image)
 
 
 class WaitTest(unittest.TestCase):

@@ -49,6 +49,50 @@ TEST_F(PosixOs, DevicePathsResolveOnlyToNamesInsideTheDeviceDirectory) {
     EXPECT_EQ(os::openPort("\\\\.\\COM7"), os::kNoPort);
 }
 
+TEST_F(PosixOs, PortHeldOpenByAnyoneElseDoesNotOpenLockedOrNot) {
+    // A serial monitor holds the port without a lock: a pseudo-terminal, and a
+    // regular file that stands for one.
+    int master = -1;
+    int slave = -1;
+    char slavePath[64];
+    ASSERT_EQ(openpty(&master, &slave, slavePath, nullptr, nullptr), 0);
+    close(slave);
+    ASSERT_EQ(symlink(slavePath, (dir + "/COM5").c_str()), 0);
+    makeFile("COM6");
+    for (const std::string name : {"COM5", "COM6"}) {
+        SCOPED_TRACE(name);
+        const std::string path = "\\\\.\\" + name;
+        const int holder = open((dir + "/" + name).c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(holder, 0);
+        EXPECT_EQ(os::openPort(path), os::kNoPort);
+        close(holder);
+
+        // A second portkick run holds it, locked.
+        const os::PortHandle first = os::openPort(path);
+        ASSERT_NE(first, os::kNoPort);
+        EXPECT_EQ(os::openPort(path), os::kNoPort);
+        os::closePort(first);
+
+        const os::PortHandle again = os::openPort(path);
+        EXPECT_NE(again, os::kNoPort);
+        os::closePort(again);
+    }
+    close(master);
+}
+
+TEST_F(PosixOs, EmptyDeviceDirectoryMeansDev) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to make a file in /dev";
+    }
+    const std::string name = "portkick-test-" + std::to_string(getpid());
+    close(open(("/dev/" + name).c_str(), O_CREAT | O_WRONLY, 0600));
+    setenv("PORTKICK_DEVICE_DIR", "", 1);
+    const os::PortHandle port = os::openPort("\\\\.\\" + name);
+    unlink(("/dev/" + name).c_str());
+    EXPECT_NE(port, os::kNoPort);
+    os::closePort(port);
+}
+
 TEST_F(PosixOs, LineSettingsBecome1200Baud8N1AndKeepEverythingElse) {
     int master = -1;
     int slave = -1;
