@@ -380,7 +380,8 @@ def report(args, info, scans, wine, flashes, waits, sizes, loads, elapsed):
               "`portkick-rusage` (bench/) forks portkick and reaps it with wait4. (Forked straight "
               "from Python, a child's peak memory would count the interpreter's pages.)"
               % args.timeouts,
-              "- Sizes: as built by the release build; the native binary also stripped."]
+              "- Sizes: as built by the release build; the native binary and portkick.exe "
+              "also stripped."]
     return "\n".join(lines) + "\n"
 
 
@@ -420,14 +421,20 @@ def main():
     print("timeouts ...", file=sys.stderr)
     waits = waiting_runs(args, portkick, os.path.join(build, "bench", "portkick-rusage"))
 
-    stripped = os.path.join(tempfile.mkdtemp(prefix="portkick-bench-size-"), "portkick")
+    size_dir = tempfile.mkdtemp(prefix="portkick-bench-size-")
+    stripped = os.path.join(size_dir, "portkick")
     subprocess.run(["strip", "-o", stripped, portkick], check=True)
+    # The exe as released: stripped, as the install step strips it.
     exe = win and os.path.join(win, "portkick.exe")
+    stripped_exe = None
+    if exe and os.path.exists(exe):
+        stripped_exe = os.path.join(size_dir, "portkick.exe")
+        subprocess.run(["x86_64-w64-mingw32-strip", "-o", stripped_exe, exe], check=True)
     sizes = [("portkick (native, x86-64 Linux, as built)", os.path.getsize(portkick)),
              ("portkick (native, stripped)", os.path.getsize(stripped)),
              ("portkick.exe (MinGW-w64, static, stripped)",
-              os.path.getsize(exe) if exe and os.path.exists(exe) else None)]
-    shutil.rmtree(os.path.dirname(stripped))
+              os.path.getsize(stripped_exe) if stripped_exe else None)]
+    shutil.rmtree(size_dir)
 
     text = report(args, machine(), scans, wine, flashes, waits, sizes,
                   (load_start, os.getloadavg()[0]), time.monotonic() - began)

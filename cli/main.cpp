@@ -1,4 +1,4 @@
-#include <iostream>
+#include <cstdio>
 #include <string>
 
 #include "cli/flash_sequence.h"
@@ -10,12 +10,15 @@ namespace {
 int listPorts() {
     const PortSet ports = enumeratePorts();
     if (ports.empty()) {
-        std::cout << "No COM ports found." << std::endl;
+        std::fputs("No COM ports found.\n", stdout);
+        std::fflush(stdout);
         return 0;
     }
-    std::cout << "Available COM ports:" << std::endl;
+    std::fputs("Available COM ports:\n", stdout);
+    std::fflush(stdout);
     for (const PortName& name : ports) {
-        std::cout << "  - " << name << std::endl;
+        std::printf("  - %s\n", name.c_str());
+        std::fflush(stdout);
     }
     return 0;
 }
@@ -25,9 +28,11 @@ int listPorts() {
 int main(int argc, char** argv) {
     os::prepareProcess();
     if (argc != 2) {
-        std::cout << "Usage:\n"
-                     "  portkick COMx     - reset and flash using COMx (e.g., COM3)\n"
-                     "  portkick --list   - list available COM ports\n";
+        // No flush: the text goes out when the process exits.
+        std::fputs("Usage:\n"
+                   "  portkick COMx     - reset and flash using COMx (e.g., COM3)\n"
+                   "  portkick --list   - list available COM ports\n",
+                   stdout);
         return 1;
     }
     const std::string argument = argv[1];

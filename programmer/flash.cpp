@@ -1,7 +1,7 @@
 #include "programmer/flash.h"
 
+#include <cstdio>
 #include <cstdlib>
-#include <iostream>
 
 #include "os/os.h"
 
@@ -12,11 +12,16 @@ std::string avrdudeCommandLine(const std::string& port) {
 
 void flashFirmware(const std::string& port) {
     const std::string command = avrdudeCommandLine(port);
-    std::cout << "[INFO] Running: " << command << std::endl;
+    // Flushed before the command runs, so that the line stands above
+    // avrdude's own output.
+    std::printf("[INFO] Running: %s\n", command.c_str());
+    std::fflush(stdout);
     const int status = os::runCommand(command);
     if (status != 0) {
-        std::cerr << "[ERROR] avrdude failed with code " << status << std::endl;
+        std::fprintf(stderr, "[ERROR] avrdude failed with code %d\n", status);
+        std::fflush(stderr);
         std::exit(1);
     }
-    std::cout << "[INFO] Flash successful!" << std::endl;
+    std::fputs("[INFO] Flash successful!\n", stdout);
+    std::fflush(stdout);
 }

@@ -3,7 +3,8 @@
 #   build  - CMake and g++ for the POSIX build
 #   flash  - the real avrdude
 #   tests  - GoogleTest, Python 3, the MinGW cross-compiler, Wine, strace
-# Sourced or run as: scripts/deps.sh build flash tests
+#   release - the MinGW cross-compiler, dpkg-shlibdeps for the Debian package
+# Sourced or run as: scripts/deps.sh build flash tests release
 set -euo pipefail
 
 missing=()
@@ -28,6 +29,9 @@ for need in "$@"; do
             want wine64 test -x /usr/lib/wine/wine64
             want wine have wine
             want strace have strace ;;
+        release)
+            want g++-mingw-w64-x86-64 have x86_64-w64-mingw32-g++
+            want dpkg-dev have dpkg-shlibdeps ;;
         *) echo "deps.sh: unknown need '$need'" >&2; exit 2 ;;
     esac
 done

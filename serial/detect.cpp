@@ -1,5 +1,5 @@
+#include <cstdio>
 #include <cstdlib>
-#include <iostream>
 
 #include "os/os.h"
 #include "serial/ports.h"
@@ -10,16 +10,19 @@ constexpr int kPollCount = 100;
 }  // namespace
 
 PortName waitForBootloaderPort(const PortSet& previous) {
-    std::cout << "[INFO] Waiting for bootloader COM port..." << std::endl;
+    std::fputs("[INFO] Waiting for bootloader COM port...\n", stdout);
+    std::fflush(stdout);
     for (int poll = 0; poll < kPollCount; ++poll) {
         os::sleepMs(kPollIntervalMs);
         for (const PortName& name : enumeratePorts()) {
             if (previous.count(name) == 0) {
-                std::cout << "[INFO] New port detected: " << name << std::endl;
+                std::printf("[INFO] New port detected: %s\n", name.c_str());
+                std::fflush(stdout);
                 return name;
             }
         }
     }
-    std::cerr << "[ERROR] Timeout: No new COM port detected." << std::endl;
+    std::fputs("[ERROR] Timeout: No new COM port detected.\n", stderr);
+    std::fflush(stderr);
     std::exit(1);
 }

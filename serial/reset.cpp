@@ -1,5 +1,5 @@
+#include <cstdio>
 #include <cstdlib>
-#include <iostream>
 
 #include "os/os.h"
 #include "serial/ports.h"
@@ -7,17 +7,20 @@
 void resetToBootloader(const std::string& portArgument) {
     const os::PortHandle port = os::openPort(devicePath(portArgument));
     if (port == os::kNoPort) {
-        std::cerr << "Failed to open port " << portArgument << std::endl;
+        std::fprintf(stderr, "Failed to open port %s\n", portArgument.c_str());
+        std::fflush(stderr);
         std::exit(1);
     }
 
     switch (os::setLineSettings(port, 1200)) {
         case os::LineResult::readFailed:
-            std::cerr << "Error getting COM state." << std::endl;
+            std::fputs("Error getting COM state.\n", stderr);
+            std::fflush(stderr);
             os::closePort(port);
             std::exit(1);
         case os::LineResult::applyFailed:
-            std::cerr << "Error setting COM parameters." << std::endl;
+            std::fputs("Error setting COM parameters.\n", stderr);
+            std::fflush(stderr);
             os::closePort(port);
             std::exit(1);
         case os::LineResult::applied:
@@ -27,5 +30,6 @@ void resetToBootloader(const std::string& portArgument) {
     // The board resets when the port is closed after being held at 1200 baud.
     os::sleepMs(100);
     os::closePort(port);
-    std::cout << "[INFO] Triggered 1200bps reset on " << portArgument << std::endl;
+    std::printf("[INFO] Triggered 1200bps reset on %s\n", portArgument.c_str());
+    std::fflush(stdout);
 }

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <iostream>
 #include <sstream>
 #include <string>
 
@@ -32,7 +31,7 @@ inline ChildOutcome runInChild(const std::function<void()>& fn) {
     char errPath[] = "/tmp/portkick-err-XXXXXX";
     const int outFd = mkstemp(outPath);
     const int errFd = mkstemp(errPath);
-    std::cout.flush();
+    // Nothing buffered before the fork may be written twice.
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {

@@ -1,7 +1,7 @@
 #include "tests/unit/fake_os.h"
 
 #include <algorithm>
-#include <iostream>
+#include <cstdio>
 
 namespace {
 
@@ -25,25 +25,27 @@ PortHandle openPort(const std::string& devicePath) {
     const bool opens = devicePath.rfind(prefix, 0) == 0 &&
                        portsNow().count(devicePath.substr(prefix.size())) != 0;
     const PortHandle handle = opens ? nextHandle++ : kNoPort;
-    std::cout << "~ open " << devicePath << ' ' << handle << '\n';
+    std::printf("~ open %s %lld\n", devicePath.c_str(), static_cast<long long>(handle));
     return handle;
 }
 
 void closePort(PortHandle port) {
-    std::cout << "~ close " << port << '\n';
+    std::printf("~ close %lld\n", static_cast<long long>(port));
 }
 
 LineResult setLineSettings(PortHandle port, unsigned baud) {
-    std::cout << "~ settings " << port << ' ' << baud << '\n';
+    std::printf("~ settings %lld %u\n", static_cast<long long>(port), baud);
     return fake::lineResult;
 }
 
 void sleepMs(unsigned milliseconds) {
-    std::cout << "~ sleep " << milliseconds << '\n';
+    std::printf("~ sleep %u\n", milliseconds);
 }
 
 int runCommand(const std::string& commandLine) {
-    std::cout << "~ system " << commandLine << std::endl;
+    // Flushed, as the command's own output would follow it.
+    std::printf("~ system %s\n", commandLine.c_str());
+    std::fflush(stdout);
     return fake::commandStatus;
 }
 

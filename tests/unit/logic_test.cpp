@@ -3,6 +3,7 @@
 // calls in their order, and how each failure ends the process.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 #include <vector>
 
@@ -121,7 +122,7 @@ TEST_F(Logic, DetectionTakesTheFirstNewNameInByteOrderAndStopsThere) {
     fake::scans = {{"COM1"}, {"COM1", "COM9", "COM10"}};
     const ChildOutcome run = runInChild([] {
         const PortName found = waitForBootloaderPort({"COM1", "COM5"});
-        std::cout << "~ returned " << found << '\n';
+        std::printf("~ returned %s\n", found.c_str());
     });
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
