@@ -14,6 +14,11 @@
 // (enumeration delay) -> application port up again, ready for the next
 // flash. The flash image lives as long as the process.
 //
+// Names are shared with whatever else uses the device directory: the board
+// refuses to start on a name in use, links a port only under a free name and
+// removes a link only while it still points at its own pty. A bootloader
+// whose name is in use at the reset does not show.
+//
 // A port that vanishes loses its link at once, but its pty stays until the
 // program holding it lets go: closing the master under a reader hangs the
 // slave up, and avrdude then spins on reads that return nothing instead of
@@ -80,6 +85,7 @@ struct Board {
     std::vector<std::uint8_t> input;
     long long bytesReceived = 0;
     long long lastCommand = 0;
+    bool appNameTaken = false;  // logged as taken; not yet back
 };
 
 volatile std::sig_atomic_t stopRequested = 0;
@@ -142,23 +148,36 @@ bool openPty(Port& port) {
     return true;
 }
 
-// Makes the port appear under `name`: the link is built aside and renamed
-// into place, so it appears in one step, already pointing at the slave.
-bool publish(Port& port, const Options& options, const std::string& name) {
+// What became of an attempt to link a port under its name.
+enum class Link { made, taken, failed };
+
+// Makes the port appear under `name`. symlink() creates the link in one
+// step, already pointing at the slave, and fails when the name exists: the
+// board never replaces an entry it did not make.
+Link publish(Port& port, const Options& options, const std::string& name) {
     const std::string link = options.dir + "/" + linkName(options, name);
-    const std::string aside = options.dir + "/.portkick-board-" + std::to_string(getpid());
-    unlink(aside.c_str());
-    if (symlink(port.slave.c_str(), aside.c_str()) != 0 || rename(aside.c_str(), link.c_str()) != 0) {
-        std::perror(("portkick-board: link " + link).c_str());
-        unlink(aside.c_str());
-        return false;
+    if (symlink(port.slave.c_str(), link.c_str()) == 0) {
+        port.link = link;
+        return Link::made;
     }
-    port.link = link;
-    return true;
+    if (errno == EEXIST) return Link::taken;
+    std::perror(("portkick-board: link " + link).c_str());
+    return Link::failed;
+}
+
+// Removes the port's link, if it still points at the port's own pty:
+// whatever has since taken its place belongs to someone else.
+void unpublish(Port& port) {
+    if (port.link.empty()) return;
+    std::string target(port.slave.size() + 1, '\0');
+    const ssize_t length = readlink(port.link.c_str(), &target[0], target.size());
+    target.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+    if (target == port.slave) unlink(port.link.c_str());
+    port.link.clear();
 }
 
 void removePort(Port& port) {
-    if (!port.link.empty()) unlink(port.link.c_str());
+    unpublish(port);
     if (port.master >= 0) close(port.master);
     port = Port{};
 }
@@ -172,8 +191,7 @@ bool hungUp(const Port& port) {
 // nobody holds it.
 void retirePort(Board& board, Port& port) {
     if (port.master < 0) return;
-    unlink(port.link.c_str());
-    port.link.clear();
+    unpublish(port);
     if (hungUp(port)) {
         removePort(port);
     } else {
@@ -227,39 +245,69 @@ void saveFlash(const Board& board) {
     }
 }
 
-void startApplication(Board& board) {
-    if (!openPty(board.app) || !publish(board.app, board.options, board.options.name)) {
+// Brings the board's own port up, unless its name is in use.
+Link startApplication(Board& board) {
+    if (!openPty(board.app)) {
         board.failed = true;
-        return;
+        return Link::failed;
     }
-    logEvent(board, "app-appeared " + board.options.name);
-    board.mode = Mode::application;
+    const Link link = publish(board.app, board.options, board.options.name);
+    if (link == Link::made) {
+        board.appNameTaken = false;
+        logEvent(board, "app-appeared " + board.options.name);
+        board.mode = Mode::application;
+        return link;
+    }
+    removePort(board.app);
+    if (link == Link::failed) board.failed = true;
+    return link;
+}
+
+// The board comes back on its own after the bootloader's timeout.
+void skipBootloader(Board& board) {
+    board.mode = Mode::starting;
+    board.deadline = monotonicNs() + board.options.bootTimeoutNs;
+}
+
+// Links the extra port, unless its name is in use.
+void publishExtra(Board& board) {
+    const Link link = publish(board.extra, board.options, board.options.extraName);
+    if (link == Link::failed) board.failed = true;
+    if (link == Link::taken) {
+        logEvent(board, "extra-name-taken " + board.options.extraName);
+        removePort(board.extra);
+    }
 }
 
 void startBootloader(Board& board) {
     const Options& options = board.options;
     if (options.noBootloader) {
-        // The bootloader never shows; the board comes back on its own later.
-        board.mode = Mode::starting;
-        board.deadline = monotonicNs() + options.bootTimeoutNs;
+        skipBootloader(board);
         return;
     }
-    if (!openPty(board.boot) || (!options.extraName.empty() && !openPty(board.extra))) {
+    const bool withExtra = !options.extraName.empty();
+    if (!openPty(board.boot) || (withExtra && !openPty(board.extra))) {
         board.failed = true;
         return;
     }
     // A port scan probes names in increasing number. Linking the higher
     // number first means a scan that sees the lower one sees both, as if
     // both had appeared in the same instant.
-    const bool extraFirst =
-        !options.extraName.empty() && portNumber(options.extraName) > portNumber(options.bootName);
-    if (extraFirst && !publish(board.extra, options, options.extraName)) board.failed = true;
-    if (!publish(board.boot, options, options.bootName)) board.failed = true;
-    logEvent(board, "boot-appeared " + options.bootName);
-    if (!options.extraName.empty() && !extraFirst && !publish(board.extra, options, options.extraName)) {
-        board.failed = true;
+    const bool extraFirst = withExtra && portNumber(options.extraName) > portNumber(options.bootName);
+    if (extraFirst) publishExtra(board);
+    const Link boot = publish(board.boot, options, options.bootName);
+    if (boot != Link::made) {
+        // Another board or device has the name: no bootloader shows.
+        if (boot == Link::failed) board.failed = true;
+        if (boot == Link::taken) logEvent(board, "boot-name-taken " + options.bootName);
+        removePort(board.boot);
+        retirePort(board, board.extra);
+        skipBootloader(board);
+        return;
     }
-    if (!options.extraName.empty()) logEvent(board, "extra-appeared " + options.extraName);
+    logEvent(board, "boot-appeared " + options.bootName);
+    if (withExtra && !extraFirst) publishExtra(board);
+    if (board.extra.master >= 0) logEvent(board, "extra-appeared " + options.extraName);
 
     board.session = avr109::Session{};
     board.input.clear();
@@ -342,7 +390,12 @@ void step(Board& board) {
             }
             break;
         case Mode::starting:
-            if (now >= board.deadline) startApplication(board);
+            // Should another board or device have taken the name meanwhile,
+            // the board says so once and tries again on every tick.
+            if (now >= board.deadline && startApplication(board) == Link::taken && !board.appNameTaken) {
+                board.appNameTaken = true;
+                logEvent(board, "app-name-taken " + board.options.name);
+            }
             break;
     }
     if (board.extra.master >= 0) readInput(board.extra, nullptr);
@@ -425,9 +478,13 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    saveFlash(board);
-    startApplication(board);
+    if (startApplication(board) == Link::taken) {
+        std::fprintf(stderr, "portkick-board: %s/%s exists: another board or device has that name\n",
+                     board.options.dir.c_str(), linkName(board.options, board.options.name).c_str());
+        return 1;
+    }
     if (board.failed) return 1;
+    saveFlash(board);
     std::puts("ready");
     std::fflush(stdout);
 
