@@ -410,19 +410,32 @@ void step(Board& board) {
     }
 }
 
+// The largest value of each numeric switch: a delay of a day at most, and
+// more bytes than any flash takes.
+constexpr long long kMaxDelayMs = 24LL * 60 * 60 * 1000;
+constexpr long long kMaxBytes = 1000000000;
+
 const char kUsage[] =
     "usage: portkick-board [--dir DIR] [--name COM5] [--boot-name COM6]\n"
     "         [--enum-delay-ms N] [--boot-timeout-ms N] [--lowercase]\n"
     "         [--flash-out FILE] [--events FILE] [--no-bootloader]\n"
-    "         [--extra-port NAME] [--vanish-after-bytes N]\n";
+    "         [--extra-port NAME] [--vanish-after-bytes N]\n"
+    "       N is a whole number: 0 to 86400000 (24 h) for the delays,\n"
+    "       0 to 1000000000 for --vanish-after-bytes\n";
 
-bool parseNumber(const char* text, long long& value) {
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtoll(text, &end, 10);
-    return errno == 0 && end != text && *end == '\0' && value >= 0;
+// A whole number from 0 to `most`, in decimal digits only.
+bool parseNumber(const char* text, long long most, long long& value) {
+    if (*text == '\0') return false;
+    value = 0;
+    for (const char* digit = text; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') return false;
+        value = value * 10 + (*digit - '0');
+        if (value > most) return false;
+    }
+    return true;
 }
 
+// Reads the options; on a bad one, says why on standard error.
 bool parseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
@@ -436,18 +449,28 @@ bool parseOptions(int argc, char** argv, Options& options) {
         }
         if (i + 1 >= argc) return false;
         const char* value = argv[++i];
-        long long number = 0;
+        long long* number = nullptr;
+        long long most = kMaxDelayMs;
+        long long scale = kMs;
         if (option == "--dir") options.dir = value;
         else if (option == "--name") options.name = value;
         else if (option == "--boot-name") options.bootName = value;
         else if (option == "--extra-port") options.extraName = value;
         else if (option == "--flash-out") options.flashOut = value;
         else if (option == "--events") options.events = value;
-        else if (!parseNumber(value, number)) return false;
-        else if (option == "--enum-delay-ms") options.enumDelayNs = number * kMs;
-        else if (option == "--boot-timeout-ms") options.bootTimeoutNs = number * kMs;
-        else if (option == "--vanish-after-bytes") options.vanishAfterBytes = number;
-        else return false;
+        else if (option == "--enum-delay-ms") number = &options.enumDelayNs;
+        else if (option == "--boot-timeout-ms") number = &options.bootTimeoutNs;
+        else if (option == "--vanish-after-bytes") {
+            number = &options.vanishAfterBytes;
+            most = kMaxBytes;
+            scale = 1;
+        } else return false;
+        if (number != nullptr && !parseNumber(value, most, *number)) {
+            std::fprintf(stderr, "portkick-board: %s: '%s' is not a whole number from 0 to %lld\n",
+                         option.c_str(), value, most);
+            return false;
+        }
+        if (number != nullptr) *number *= scale;
     }
     return !options.name.empty() && !options.bootName.empty();
 }
