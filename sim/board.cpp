@@ -14,6 +14,11 @@
 // (enumeration delay) -> application port up again, ready for the next
 // flash. The flash image lives as long as the process.
 //
+// Names are shared with whatever else uses the device directory: the board
+// refuses to start on a name in use, links a port only under a free name and
+// removes a link only while it still points at its own pty. A bootloader
+// whose name is in use at the reset does not show.
+//
 // A port that vanishes loses its link at once, but its pty stays until the
 // program holding it lets go: closing the master under a reader hangs the
 // slave up, and avrdude then spins on reads that return nothing instead of
@@ -80,6 +85,7 @@ struct Board {
     std::vector<std::uint8_t> input;
     long long bytesReceived = 0;
     long long lastCommand = 0;
+    bool appNameTaken = false;  // logged as taken; not yet back
 };
 
 volatile std::sig_atomic_t stopRequested = 0;
@@ -142,23 +148,36 @@ bool openPty(Port& port) {
     return true;
 }
 
-// Makes the port appear under `name`: the link is built aside and renamed
-// into place, so it appears in one step, already pointing at the slave.
-bool publish(Port& port, const Options& options, const std::string& name) {
+// What became of an attempt to link a port under its name.
+enum class Link { made, taken, failed };
+
+// Makes the port appear under `name`. symlink() creates the link in one
+// step, already pointing at the slave, and fails when the name exists: the
+// board never replaces an entry it did not make.
+Link publish(Port& port, const Options& options, const std::string& name) {
     const std::string link = options.dir + "/" + linkName(options, name);
-    const std::string aside = options.dir + "/.portkick-board-" + std::to_string(getpid());
-    unlink(aside.c_str());
-    if (symlink(port.slave.c_str(), aside.c_str()) != 0 || rename(aside.c_str(), link.c_str()) != 0) {
-        std::perror(("portkick-board: link " + link).c_str());
-        unlink(aside.c_str());
-        return false;
+    if (symlink(port.slave.c_str(), link.c_str()) == 0) {
+        port.link = link;
+        return Link::made;
     }
-    port.link = link;
-    return true;
+    if (errno == EEXIST) return Link::taken;
+    std::perror(("portkick-board: link " + link).c_str());
+    return Link::failed;
+}
+
+// Removes the port's link, if it still points at the port's own pty:
+// whatever has since taken its place belongs to someone else.
+void unpublish(Port& port) {
+    if (port.link.empty()) return;
+    std::string target(port.slave.size() + 1, '\0');
+    const ssize_t length = readlink(port.link.c_str(), &target[0], target.size());
+    target.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+    if (target == port.slave) unlink(port.link.c_str());
+    port.link.clear();
 }
 
 void removePort(Port& port) {
-    if (!port.link.empty()) unlink(port.link.c_str());
+    unpublish(port);
     if (port.master >= 0) close(port.master);
     port = Port{};
 }
@@ -172,8 +191,7 @@ bool hungUp(const Port& port) {
 // nobody holds it.
 void retirePort(Board& board, Port& port) {
     if (port.master < 0) return;
-    unlink(port.link.c_str());
-    port.link.clear();
+    unpublish(port);
     if (hungUp(port)) {
         removePort(port);
     } else {
@@ -227,39 +245,69 @@ void saveFlash(const Board& board) {
     }
 }
 
-void startApplication(Board& board) {
-    if (!openPty(board.app) || !publish(board.app, board.options, board.options.name)) {
+// Brings the board's own port up, unless its name is in use.
+Link startApplication(Board& board) {
+    if (!openPty(board.app)) {
         board.failed = true;
-        return;
+        return Link::failed;
     }
-    logEvent(board, "app-appeared " + board.options.name);
-    board.mode = Mode::application;
+    const Link link = publish(board.app, board.options, board.options.name);
+    if (link == Link::made) {
+        board.appNameTaken = false;
+        logEvent(board, "app-appeared " + board.options.name);
+        board.mode = Mode::application;
+        return link;
+    }
+    removePort(board.app);
+    if (link == Link::failed) board.failed = true;
+    return link;
+}
+
+// The board comes back on its own after the bootloader's timeout.
+void skipBootloader(Board& board) {
+    board.mode = Mode::starting;
+    board.deadline = monotonicNs() + board.options.bootTimeoutNs;
+}
+
+// Links the extra port, unless its name is in use.
+void publishExtra(Board& board) {
+    const Link link = publish(board.extra, board.options, board.options.extraName);
+    if (link == Link::failed) board.failed = true;
+    if (link == Link::taken) {
+        logEvent(board, "extra-name-taken " + board.options.extraName);
+        removePort(board.extra);
+    }
 }
 
 void startBootloader(Board& board) {
     const Options& options = board.options;
     if (options.noBootloader) {
-        // The bootloader never shows; the board comes back on its own later.
-        board.mode = Mode::starting;
-        board.deadline = monotonicNs() + options.bootTimeoutNs;
+        skipBootloader(board);
         return;
     }
-    if (!openPty(board.boot) || (!options.extraName.empty() && !openPty(board.extra))) {
+    const bool withExtra = !options.extraName.empty();
+    if (!openPty(board.boot) || (withExtra && !openPty(board.extra))) {
         board.failed = true;
         return;
     }
     // A port scan probes names in increasing number. Linking the higher
     // number first means a scan that sees the lower one sees both, as if
     // both had appeared in the same instant.
-    const bool extraFirst =
-        !options.extraName.empty() && portNumber(options.extraName) > portNumber(options.bootName);
-    if (extraFirst && !publish(board.extra, options, options.extraName)) board.failed = true;
-    if (!publish(board.boot, options, options.bootName)) board.failed = true;
-    logEvent(board, "boot-appeared " + options.bootName);
-    if (!options.extraName.empty() && !extraFirst && !publish(board.extra, options, options.extraName)) {
-        board.failed = true;
+    const bool extraFirst = withExtra && portNumber(options.extraName) > portNumber(options.bootName);
+    if (extraFirst) publishExtra(board);
+    const Link boot = publish(board.boot, options, options.bootName);
+    if (boot != Link::made) {
+        // Another board or device has the name: no bootloader shows.
+        if (boot == Link::failed) board.failed = true;
+        if (boot == Link::taken) logEvent(board, "boot-name-taken " + options.bootName);
+        removePort(board.boot);
+        retirePort(board, board.extra);
+        skipBootloader(board);
+        return;
     }
-    if (!options.extraName.empty()) logEvent(board, "extra-appeared " + options.extraName);
+    logEvent(board, "boot-appeared " + options.bootName);
+    if (withExtra && !extraFirst) publishExtra(board);
+    if (board.extra.master >= 0) logEvent(board, "extra-appeared " + options.extraName);
 
     board.session = avr109::Session{};
     board.input.clear();
@@ -342,7 +390,12 @@ void step(Board& board) {
             }
             break;
         case Mode::starting:
-            if (now >= board.deadline) startApplication(board);
+            // Should another board or device have taken the name meanwhile,
+            // the board says so once and tries again on every tick.
+            if (now >= board.deadline && startApplication(board) == Link::taken && !board.appNameTaken) {
+                board.appNameTaken = true;
+                logEvent(board, "app-name-taken " + board.options.name);
+            }
             break;
     }
     if (board.extra.master >= 0) readInput(board.extra, nullptr);
@@ -357,19 +410,32 @@ void step(Board& board) {
     }
 }
 
+// The largest value of each numeric switch: a delay of a day at most, and
+// more bytes than any flash takes.
+constexpr long long kMaxDelayMs = 24LL * 60 * 60 * 1000;
+constexpr long long kMaxBytes = 1000000000;
+
 const char kUsage[] =
     "usage: portkick-board [--dir DIR] [--name COM5] [--boot-name COM6]\n"
     "         [--enum-delay-ms N] [--boot-timeout-ms N] [--lowercase]\n"
     "         [--flash-out FILE] [--events FILE] [--no-bootloader]\n"
-    "         [--extra-port NAME] [--vanish-after-bytes N]\n";
+    "         [--extra-port NAME] [--vanish-after-bytes N]\n"
+    "       N is a whole number: 0 to 86400000 (24 h) for the delays,\n"
+    "       0 to 1000000000 for --vanish-after-bytes\n";
 
-bool parseNumber(const char* text, long long& value) {
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtoll(text, &end, 10);
-    return errno == 0 && end != text && *end == '\0' && value >= 0;
+// A whole number from 0 to `most`, in decimal digits only.
+bool parseNumber(const char* text, long long most, long long& value) {
+    if (*text == '\0') return false;
+    value = 0;
+    for (const char* digit = text; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') return false;
+        value = value * 10 + (*digit - '0');
+        if (value > most) return false;
+    }
+    return true;
 }
 
+// Reads the options; on a bad one, says why on standard error.
 bool parseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
@@ -383,18 +449,28 @@ bool parseOptions(int argc, char** argv, Options& options) {
         }
         if (i + 1 >= argc) return false;
         const char* value = argv[++i];
-        long long number = 0;
+        long long* number = nullptr;
+        long long most = kMaxDelayMs;
+        long long scale = kMs;
         if (option == "--dir") options.dir = value;
         else if (option == "--name") options.name = value;
         else if (option == "--boot-name") options.bootName = value;
         else if (option == "--extra-port") options.extraName = value;
         else if (option == "--flash-out") options.flashOut = value;
         else if (option == "--events") options.events = value;
-        else if (!parseNumber(value, number)) return false;
-        else if (option == "--enum-delay-ms") options.enumDelayNs = number * kMs;
-        else if (option == "--boot-timeout-ms") options.bootTimeoutNs = number * kMs;
-        else if (option == "--vanish-after-bytes") options.vanishAfterBytes = number;
-        else return false;
+        else if (option == "--enum-delay-ms") number = &options.enumDelayNs;
+        else if (option == "--boot-timeout-ms") number = &options.bootTimeoutNs;
+        else if (option == "--vanish-after-bytes") {
+            number = &options.vanishAfterBytes;
+            most = kMaxBytes;
+            scale = 1;
+        } else return false;
+        if (number != nullptr && !parseNumber(value, most, *number)) {
+            std::fprintf(stderr, "portkick-board: %s: '%s' is not a whole number from 0 to %lld\n",
+                         option.c_str(), value, most);
+            return false;
+        }
+        if (number != nullptr) *number *= scale;
     }
     return !options.name.empty() && !options.bootName.empty();
 }
@@ -425,9 +501,13 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    saveFlash(board);
-    startApplication(board);
+    if (startApplication(board) == Link::taken) {
+        std::fprintf(stderr, "portkick-board: %s/%s exists: another board or device has that name\n",
+                     board.options.dir.c_str(), linkName(board.options, board.options.name).c_str());
+        return 1;
+    }
     if (board.failed) return 1;
+    saveFlash(board);
     std::puts("ready");
     std::fflush(stdout);
 

@@ -40,12 +40,15 @@ class Board:
 
     def __init__(self, root, *options, name="COM5", directory=None):
         self.dir = directory or os.path.join(root, "dev")
+        os.makedirs(root, exist_ok=True)
         os.makedirs(self.dir, exist_ok=True)
         self.flash_path = os.path.join(root, "flash.bin")
         self.events_path = os.path.join(root, "events")
         self.stderr_path = os.path.join(root, "board.err")
         given = dict(zip(options, options[1:]))
-        self.names = {name, given.get("--boot-name", "COM6"), given.get("--extra-port", name)}
+        # Its names; one that was in use before it started is not its own.
+        in_use = {entry.upper() for entry in os.listdir(self.dir)}
+        self.names = {name, given.get("--boot-name", "COM6"), given.get("--extra-port", name)} - in_use
         with open(self.stderr_path, "wb") as stderr:
             self.process = subprocess.Popen(
                 [required("PORTKICK_BOARD"), "--dir", self.dir, "--name", name,
@@ -59,8 +62,9 @@ class Board:
             raise RuntimeError("the simulated board did not start: " + self.board_errors())
 
     def stop(self, check=True):
-        """Stops the board with SIGTERM; unless `check` is false, it must
-        exit with status 0 and take its links with it."""
+        """Stops the board with SIGTERM and returns its status; unless
+        `check` is false, it must exit with status 0 and take its links
+        with it."""
         if self.process.poll() is None:
             self.process.terminate()
         try:
@@ -74,6 +78,7 @@ class Board:
         if check and (status != 0 or left):
             raise AssertionError("the board ended with status %s, leaving %s\n%s"
                                  % (status, left, self.board_errors()))
+        return status
 
     def board_errors(self):
         with open(self.stderr_path, "rb") as f:

@@ -14,6 +14,11 @@ namespace with nsenter. The simulated board runs outside it (ptys cannot be
 allocated inside); its links point into /dev/pts, which the namespace shares
 with the host.
 
+The wineserver has no timeout: one server, started with WINEDEBUG=-all, lives
+from `start` to `stop`, so that however long the pause between two runs, no
+new server starts and writes into a program's output. Every run checks that
+the server recorded at the start is still the only one for the prefix.
+
     python3 winehost.py start   # create the prefix and the namespace
     python3 winehost.py stop    # stop Wine, remove the prefix
 
@@ -62,9 +67,6 @@ umount -l "$old"
 
 # The holder gives up on its own after this long, should nobody stop it.
 HOLDER_LIFETIME_S = 900
-# wineserver stays this long after its last client (the holder stops it
-# explicitly; this only bounds a session whose holder was killed).
-WINESERVER_PERSIST_S = 120
 
 
 def wine_environment(prefix, extra=None):
@@ -114,6 +116,26 @@ def process_start_time(pid):
     return fields[19]
 
 
+def wineservers(prefix):
+    """The wineserver processes serving `prefix`, as sorted [pid, start time]
+    pairs, found through /proc (the server runs in another mount namespace)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        pid = int(entry)
+        try:
+            program = os.path.basename(os.readlink("/proc/%d/exe" % pid))
+            with open("/proc/%d/environ" % pid, "rb") as environ:
+                variables = environ.read().split(b"\0")
+        except OSError:
+            continue
+        start = process_start_time(pid)
+        if program.startswith("wineserver") and ("WINEPREFIX=" + prefix).encode() in variables and start:
+            found.append([pid, start])
+    return sorted(found)
+
+
 # --------------------------------------------------------------------------
 # The holder: runs inside the new mount namespace (under unshare).
 
@@ -146,7 +168,8 @@ def holder_main(root):
     env = wine_environment(prefix)
     os.mkdir(prefix)
     os.mkdir(env["TMPDIR"])
-    server = subprocess.run(["wineserver", "-p%d" % WINESERVER_PERSIST_S], env=env,
+    # -p without a number: the server stays until `wineserver -k`.
+    server = subprocess.run(["wineserver", "-p"], env=env,
                             stdin=subprocess.DEVNULL, stdout=log, stderr=log)
     if server.returncode != 0:
         fail("wineserver did not start")
@@ -227,21 +250,29 @@ def start_session():
         text = open(log).read() if os.path.exists(log) else ""
         shutil.rmtree(root, ignore_errors=True)
         raise RuntimeError("the Wine namespace did not come up: %r\n%s" % (line, text))
-    state = {"root": root, "prefix": os.path.join(root, "prefix"), "holder": holder.pid,
-             "holder_start": process_start_time(holder.pid)}
+    prefix = os.path.join(root, "prefix")
+    servers = wineservers(prefix)
+    state = {"root": root, "prefix": prefix, "holder": holder.pid,
+             "holder_start": process_start_time(holder.pid), "servers": servers}
     with open(state_file(), "w") as out:
         json.dump(state, out)
-    print("Wine prefix %s ready in %.1f s (namespace holder %d)"
-          % (state["prefix"], time.monotonic() - started, holder.pid))
+    if len(servers) != 1:
+        stop_session()
+        raise RuntimeError("expected one wineserver for %s after the start, found %s" % (prefix, servers))
+    print("Wine prefix %s ready in %.1f s (namespace holder %d, wineserver %d)"
+          % (prefix, time.monotonic() - started, holder.pid, servers[0][0]))
 
 
 def stop_session():
+    """Stops the holder, and with it the wineserver; returns what went wrong
+    on the way, if anything."""
     try:
         with open(state_file()) as state_in:
             state = json.load(state_in)
     except FileNotFoundError:
         print("no Wine session to stop")
-        return
+        return []
+    problems = []
     pid = state["holder"]
     if process_start_time(pid) == state["holder_start"]:
         os.kill(pid, signal.SIGTERM)
@@ -250,14 +281,28 @@ def stop_session():
             time.sleep(0.05)
         if process_start_time(pid) == state["holder_start"]:
             os.kill(pid, signal.SIGKILL)
-            print("namespace holder %d did not stop; killed it" % pid)
-    # Should the holder have died early, its wineserver may still run.
-    subprocess.run(["wineserver", "-k"], env=wine_environment(state["prefix"]),
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+            problems.append("namespace holder %d did not stop; killed it" % pid)
+    else:
+        problems.append("namespace holder %d had died before the stop (its log: %s)"
+                        % (pid, os.path.join(state["root"], "holder.log")))
+    # Without the holder, a server may still run in its namespace (it keeps
+    # the namespace alive): stop it there, then kill any that stays.
+    for server, _ in wineservers(state["prefix"]):
+        subprocess.run(["nsenter", "--target", str(server), "--mount", "--", "wineserver", "-k"],
+                       env=wine_environment(state["prefix"]), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+    end = time.monotonic() + 10
+    while wineservers(state["prefix"]) and time.monotonic() < end:
+        time.sleep(0.05)
+    for server, _ in wineservers(state["prefix"]):
+        os.kill(server, signal.SIGKILL)
+        problems.append("wineserver %d was still running after the stop; killed it" % server)
     shutil.rmtree(state["root"], ignore_errors=True)
     os.remove(state_file())
     print("Wine session in %s removed" % state["root"])
+    for problem in problems:
+        print(problem)
+    return problems
 
 
 class Session:
@@ -273,9 +318,21 @@ class Session:
         self.root = state["root"]
         self.prefix = state["prefix"]
         self.holder = state["holder"]
+        self.servers = state.get("servers")
         if process_start_time(self.holder) != state["holder_start"]:
-            raise RuntimeError("the Wine namespace holder %d is gone" % self.holder)
+            raise RuntimeError("the Wine session's namespace holder %d has died (its log: %s); "
+                               "stop and start the session again (wine_session_stop, "
+                               "wine_session_start)" % (self.holder, os.path.join(self.root, "holder.log")))
+        self.check_server()
         self.dosdevices = os.path.join(self.prefix, "dosdevices")
+
+    def check_server(self):
+        """Fails unless the wineserver recorded at the start is still the
+        only one serving the prefix."""
+        running = wineservers(self.prefix)
+        if running != self.servers:
+            raise RuntimeError("the Wine session's wineserver %s is not what serves %s now: %s"
+                               % (self.servers, self.prefix, running or "none"))
 
     def port_links(self):
         """The COM names Wine would resolve at the moment."""
@@ -286,7 +343,9 @@ class Session:
         """Runs a Windows program under Wine inside the namespace; returns
         (stdout, stderr, status, seconds). Output goes through files, not
         pipes, so that a Wine process that outlives the program cannot hold
-        the reading end open."""
+        the reading end open. The session's wineserver must serve it, and
+        still run after it."""
+        self.check_server()
         with tempfile.TemporaryFile(dir=self.root) as out, \
                 tempfile.TemporaryFile(dir=self.root) as err:
             started = time.monotonic()
@@ -296,6 +355,7 @@ class Session:
                 env=wine_environment(self.prefix, env), stdin=subprocess.DEVNULL,
                 stdout=out, stderr=err, timeout=timeout)
             seconds = time.monotonic() - started
+            self.check_server()
             out.seek(0)
             err.seek(0)
             return out.read(), err.read(), process.returncode, seconds
@@ -377,6 +437,9 @@ if __name__ == "__main__":
         if not os.environ.get("PORTKICK_EXE"):
             print("SKIPPED: PORTKICK_EXE is empty, so there is no Wine session to manage")
             sys.exit(SKIP_STATUS)
-        start_session() if sys.argv[1] == "start" else stop_session()
+        if sys.argv[1] == "start":
+            start_session()
+        elif stop_session():
+            sys.exit(1)
     else:
         sys.exit("usage: winehost.py start|stop")
