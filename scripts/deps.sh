@@ -2,7 +2,7 @@
 # Installs, with apt-get, whatever of the given needs this machine lacks.
 #   build  - CMake and g++ for the POSIX build
 #   flash  - the real avrdude
-#   tests  - GoogleTest, Python 3, the MinGW cross-compiler, Wine, strace
+#   tests  - GoogleTest, Python 3, the MinGW cross-compiler, Wine
 #   release - the MinGW cross-compiler, dpkg-shlibdeps for the Debian package
 # Sourced or run as: scripts/deps.sh build flash tests release
 set -euo pipefail
@@ -27,8 +27,7 @@ for need in "$@"; do
             want python3 have python3
             want g++-mingw-w64-x86-64 have x86_64-w64-mingw32-g++
             want wine64 test -x /usr/lib/wine/wine64
-            want wine have wine
-            want strace have strace ;;
+            want wine have wine ;;
         release)
             want g++-mingw-w64-x86-64 have x86_64-w64-mingw32-g++
             want dpkg-dev have dpkg-shlibdeps ;;

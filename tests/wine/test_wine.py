@@ -193,3 +193,7 @@ class WineTest(unittest.TestCase):
         handle = touch[0][13:21]
         self.assertEqual(touch[touch.index(b"CloseHandle(%s)" % handle) + 1],
                          b"Sleep(00000032)")
+
+
+if __name__ == "__main__":
+    unittest.main()

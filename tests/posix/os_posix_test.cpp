@@ -40,6 +40,7 @@ TEST_F(PosixOs, DevicePathsResolveOnlyToNamesInsideTheDeviceDirectory) {
 
     const os::PortHandle port = os::openPort("\\\\.\\COM5");
     ASSERT_NE(port, os::kNoPort);
+    EXPECT_EQ(fcntl(static_cast<int>(port), F_GETFL) & O_ACCMODE, O_RDWR);
     os::closePort(port);
 
     EXPECT_EQ(os::openPort("COM5"), os::kNoPort);  // no device prefix
