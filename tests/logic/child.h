@@ -1,5 +1,6 @@
 // Runs a piece of the program in a forked child, the way the process would
-// run it: the lines it wrote to standard output and error, and its status.
+// run it: the lines it wrote to standard output, its standard error, and its
+// exit status (0 when fn returned).
 #pragma once
 
 #include <sys/wait.h>
@@ -13,15 +14,15 @@
 #include <vector>
 
 struct ChildOutcome {
-    int status;                     // exit status; 0 when fn returned
-    std::vector<std::string> out;   // standard output, with the fake's "~ " lines
+    int status;
+    std::vector<std::string> out;
     std::string err;
 };
 
 inline std::string readAll(std::FILE* file) {
+    std::string text(static_cast<std::size_t>(std::ftell(file)), '\0');
     std::rewind(file);
-    std::string text;
-    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+    text.resize(std::fread(&text[0], 1, text.size(), file));
     std::fclose(file);
     return text;
 }
@@ -39,6 +40,8 @@ inline ChildOutcome runInChild(const std::function<void()>& fn) {
     }
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
+    std::fseek(out, 0, SEEK_END);
+    std::fseek(err, 0, SEEK_END);
     ChildOutcome outcome{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, {}, readAll(err)};
     std::istringstream lines(readAll(out));
     for (std::string line; std::getline(lines, line);) outcome.out.push_back(line);

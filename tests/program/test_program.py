@@ -88,7 +88,7 @@ class Cli(unittest.TestCase):
 
 
 class Board(unittest.TestCase):
-    """A simulated board on COM5; portkick runs in work/ with firmware.hex;
+    """A simulated board on COM5; portkick runs in work/, with firmware.hex;
     bin/, first on the PATH, may hold an avrdude.exe stand-in."""
 
     def rig(self, *options, stand_in=None):
@@ -109,55 +109,22 @@ class Board(unittest.TestCase):
         result.seconds = time.monotonic() - started
         return result
 
-    def firmware(self, board, chance):
-        """A new firmware.hex of whole pages at a random place; the board's
-        flash image once it is written."""
-        start = chance.randrange(64) * simboard.PAGE
-        with open(board.work + "/firmware.hex", "w") as f:
-            f.write(simboard.hex_text({start: chance.randbytes(4 * simboard.PAGE)}))
-        return simboard.overlay(board.flash(), simboard.hex_bytes(board.work + "/firmware.hex"))
-
-    def test_flashes_and_a_firmware_avrdude_rejects(self):
-        board = self.rig()
-        self.assertEqual(self.portkick(board, port="--list").stdout,
-                         "Available COM ports:\n  - COM5\n")
-        with open(board.work + "/firmware.hex", "w") as f:
-            f.write("this is not Intel HEX\n")
-        result = self.portkick(board)
-        self.assertEqual((result.returncode, result.stdout), (1, text(success_lines()[:4])))
-        self.assertTrue(result.stderr.endswith("[ERROR] avrdude failed with code 1\n"))
-        board.wait_for("boot-vanished")
-        self.assertEqual(board.flash(), simboard.BLANK)
-        chance = random.Random(3)
-        for number in (2, 3):
-            board.wait_for("app-appeared", number)
-            image = self.firmware(board, chance)
-            # Both streams in one pipe: avrdude's output stands between the
-            # Running line and the last one.
-            result = self.portkick(board, stderr=subprocess.STDOUT)
-            lines = result.stdout.splitlines()
-            self.assertEqual((result.returncode, lines[:4], lines[-1]),
-                             (0, success_lines()[:4], success_lines()[4]))
-            self.assertIn("bytes of flash verified", result.stdout)
-            board.wait_for("boot-vanished", number)
-            self.assertEqual(board.flash(), image)
-
     def test_bootloader_port_search(self):
         """Bootloader ports that show late, not at all, or where they cannot
         be told from the board's own: all at once, to wait out 5 s only once.
         avrdude.exe is a stand-in that succeeds."""
-        cases = [  # name, board options, the port portkick must take (None: none)
-            ("no bootloader", ["--no-bootloader"], None),
-            ("bootloader under the board's own name", ["--boot-name", "COM5"], None),
-            ("bootloader after 4.5 s", ["--enum-delay-ms", "4500"], "COM6"),
-            ("bootloader on COM256", ["--boot-name", "COM256"], "COM256"),
-            ("COM9 and COM10 at once", ["--boot-name", "COM9", "--extra-port", "COM10"], "COM10"),
+        cases = [  # board options, the port portkick must take (None: none)
+            (["--no-bootloader"], None),
+            (["--boot-name", "COM5"], None),  # the board's own name
+            (["--enum-delay-ms", "4500"], "COM6"),
+            (["--boot-name", "COM256"], "COM256"),
+            (["--boot-name", "COM9", "--extra-port", "COM10"], "COM10"),  # at once
         ]
-        boards = [self.rig(*options, stand_in="exit 0") for _, options, _ in cases]
+        boards = [self.rig(*options, stand_in="exit 0") for options, _ in cases]
         with concurrent.futures.ThreadPoolExecutor(len(boards)) as pool:
             results = list(pool.map(self.portkick, boards))
-        for (name, _, port), board, result in zip(cases, boards, results):
-            with self.subTest(name):
+        for (options, port), board, result in zip(cases, boards, results):
+            with self.subTest(options=options):
                 self.assertEqual(board.count("reset"), 1)
                 if port is None:
                     self.assertEqual((result.returncode, result.stdout, result.stderr),
@@ -167,39 +134,46 @@ class Board(unittest.TestCase):
                     self.assertEqual((result.returncode, result.stdout, result.stderr),
                                      (0, text(success_lines(boot=port)), ""))
 
-    def test_flash_whatever_the_parent_left_the_process_with(self):
-        """Closed standard streams, an ignored SIGCHLD, a reader that goes
-        away after the first line: each run still flashes the board, ends
-        with status 0, and says what it says on the streams that are open."""
+    def test_flashes_whatever_the_parent_left_the_process_with(self):
+        """One board flashed with the real avrdude again and again: both
+        streams in one pipe, a closed standard stream, an ignored SIGCHLD, a
+        reader that goes away after the first line. Each run ends with status
+        0, the board holds the new firmware, and what portkick says on the
+        streams that are open is all there, avrdude's output in its place."""
         def close(fd):
             return lambda: os.close(fd)
 
-        def ignore_sigchld():
-            signal.signal(signal.SIGCHLD, signal.SIG_IGN)
-
-        cases = [("stdout closed", close(1)), ("stderr closed", close(2)),
-                 ("SIGCHLD ignored", ignore_sigchld), ("reader gone after the first line", None)]
+        cases = [("both streams in one pipe", dict(stderr=subprocess.STDOUT)),
+                 ("stdout closed", dict(preexec_fn=close(1))),
+                 ("stderr closed", dict(preexec_fn=close(2))),
+                 ("SIGCHLD ignored", dict(preexec_fn=lambda: signal.signal(signal.SIGCHLD,
+                                                                           signal.SIG_IGN))),
+                 ("reader gone after the first line", None)]
         board = self.rig()
         chance = random.Random(8)
-        for number, (name, preexec) in enumerate(cases, 1):
+        for number, (name, options) in enumerate(cases, 1):
             with self.subTest(name):
                 board.wait_for("app-appeared", number)
-                image = self.firmware(board, chance)
-                if preexec:
-                    result = self.portkick(board, preexec_fn=preexec)
-                    status = result.returncode
-                    self.assertEqual(result.stdout, "" if "stdout" in name else text(success_lines()))
-                    self.assertEqual(result.stderr == "", "stderr" in name, result.stderr)
-                    self.assertNotIn("[ERROR]", result.stderr)
-                else:
+                start = chance.randrange(64) * simboard.PAGE
+                with open(board.work + "/firmware.hex", "w") as f:
+                    f.write(simboard.hex_text({start: chance.randbytes(4 * simboard.PAGE)}))
+                image = simboard.overlay(board.flash(),
+                                         simboard.hex_bytes(board.work + "/firmware.hex"))
+                if options is None:
                     process = subprocess.Popen(
                         [PORTKICK, "COM5"], cwd=board.work, stdin=subprocess.DEVNULL,
-                        env=simboard.environment(board.dir), stdout=subprocess.PIPE,
-                        stderr=subprocess.DEVNULL)
+                        env=simboard.environment(board.dir), stdout=subprocess.PIPE)
                     self.assertEqual(process.stdout.readline().decode(), text(success_lines()[:1]))
                     process.stdout.close()
-                    status = process.wait(timeout=60)
-                self.assertEqual(status, 0)
+                    self.assertEqual(process.wait(timeout=60), 0)
+                else:
+                    result = self.portkick(board, **options)
+                    out = result.stdout.splitlines()
+                    self.assertEqual(result.returncode, 0)
+                    self.assertEqual(out[:4] + out[-1:], [] if "stdout" in name else success_lines())
+                    self.assertEqual("bytes of flash verified" in result.stdout, "pipe" in name)
+                    self.assertEqual(result.stderr in ("", None), "stderr" in name or "pipe" in name)
+                    self.assertNotIn("[ERROR]", result.stderr or "")
                 board.wait_for("boot-vanished", number)
                 self.assertEqual(board.flash(), image)
 
