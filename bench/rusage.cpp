@@ -3,7 +3,7 @@
 //   portkick-rusage COMMAND [ARGUMENT...]
 //
 // Prints one line on standard error once the command has ended:
-//   status=S wall_us=.. user_us=.. system_us=.. maxrss_kib=..
+//   status=S user_us=.. system_us=.. maxrss_kib=..
 // The command inherits standard input, output and error.
 //
 // A child's peak resident size counts the memory of the process it was forked
@@ -11,29 +11,15 @@
 // interpreter's. Forked from this small program, it is the command's own.
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
-
-namespace {
-
-long long nowUs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
-}
-
-long long us(const timeval& t) { return t.tv_sec * 1000000LL + t.tv_usec; }
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fputs("usage: portkick-rusage COMMAND [ARGUMENT...]\n", stderr);
         return 2;
     }
-    const long long start = nowUs();
     const pid_t child = fork();
     if (child < 0) {
         std::perror("fork");
@@ -50,9 +36,9 @@ int main(int argc, char** argv) {
         std::perror("wait4");
         return 2;
     }
-    const long long wall = nowUs() - start;
+    const auto us = [](const timeval& t) { return t.tv_sec * 1000000LL + t.tv_usec; };
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::fprintf(stderr, "status=%d wall_us=%lld user_us=%lld system_us=%lld maxrss_kib=%ld\n", code,
-                 wall, us(usage.ru_utime), us(usage.ru_stime), usage.ru_maxrss);
+    std::fprintf(stderr, "status=%d user_us=%lld system_us=%lld maxrss_kib=%ld\n", code,
+                 us(usage.ru_utime), us(usage.ru_stime), usage.ru_maxrss);
     return 0;
 }

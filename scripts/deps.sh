@@ -2,6 +2,8 @@
 # Installs, with apt-get, whatever of the given needs this machine lacks.
 #   build  - CMake and g++ for the POSIX build
 #   flash  - the real avrdude
+#   python - Python 3 (the soak and the benchmark)
+#   cross  - the MinGW cross-compiler (the benchmark's exe size)
 #   tests  - GoogleTest, Python 3, the MinGW cross-compiler, Wine
 #   release - the MinGW cross-compiler, dpkg-shlibdeps for the Debian package
 # Sourced or run as: scripts/deps.sh build flash tests release
@@ -22,6 +24,10 @@ for need in "$@"; do
             want make have make ;;
         flash)
             want avrdude have avrdude ;;
+        python)
+            want python3 have python3 ;;
+        cross)
+            want g++-mingw-w64-x86-64 have x86_64-w64-mingw32-g++ ;;
         tests)
             want libgtest-dev test -f /usr/include/gtest/gtest.h
             want python3 have python3

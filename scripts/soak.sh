@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The soak: N flashes (default 150) of random firmware through portkick and
+# the real avrdude on the simulated board, each checked byte for byte against
+# the board's flash: two thirds in a row on one board, the rest on new boards
+# with random enumeration delays, two at a time. Prints a table, writes it to
+# docs/soak.md, and exits 1 if any flash failed. PORTKICK_SOAK_SEED repeats a
+# run's firmware and delays. Installs what it needs when run as root.
+#   scripts/soak.sh [N]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh build flash python
+
+cmake -S . -B build-soak -DCMAKE_BUILD_TYPE=Release -DPORTKICK_TESTS=OFF >/dev/null
+cmake --build build-soak -j"$(nproc)" --target portkick portkick-board
+
+mkdir -p docs
+exec python3 bench/soak.py --build build-soak --out docs/soak.md --runs "${1:-150}" \
+    --command "scripts/soak.sh${1:+ $1}"
