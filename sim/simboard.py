@@ -1,6 +1,6 @@
 """The simulated board (portkick-board) driven from Python, and what goes
-with flashing it: Intel HEX, portkick's environment, avrdude.exe shims and
-the lines of a successful run.
+with flashing it: Intel HEX, portkick's environment and the lines of a
+successful run.
 
 Paths come from the environment, read when needed: PORTKICK (the POSIX
 build), PORTKICK_BOARD (the simulated board), PORTKICK_TOOLS (the directory
@@ -94,9 +94,6 @@ class Board:
         return [(int(stamp), event, argument[0] if argument else None)
                 for stamp, event, *argument in (line.split() for line in lines)]
 
-    def count(self, event):
-        return sum(1 for _, logged, _ in self.events() if logged == event)
-
     def wait_for(self, event, nth=1, timeout=15):
         """Waits until `event` has been logged `nth` times; returns the time
         stamp of that one."""
@@ -143,18 +140,6 @@ def success_lines(app="COM5", boot="COM6"):
             "[INFO] Flash successful!"]
 
 
-def shim(directory, body):
-    """Writes an avrdude.exe shell script into `directory`."""
-    os.makedirs(directory, exist_ok=True)
-    path = os.path.join(directory, "avrdude.exe")
-    with open(path, "w") as f:
-        f.write("#!/bin/sh\n" + body + "\n")
-    os.chmod(path, 0o755)
-    return path
-
-
-# Intel HEX
-
 def hex_text(sections):
     """Intel HEX for {address: bytes} below 64 KiB, 16 data bytes a record."""
     lines = []
@@ -166,35 +151,3 @@ def hex_text(sections):
             lines.append(":%s%02X" % (record.hex().upper(), -sum(record) & 0xFF))
     lines.append(":00000001FF")
     return "\n".join(lines) + "\n"
-
-
-def hex_bytes(path):
-    """{address: byte} of an Intel HEX file (data, end and extended address
-    records), checking every record's length and checksum."""
-    memory = {}
-    upper = 0
-    with open(path) as f:
-        for number, line in enumerate(f, 1):
-            line = line.strip()
-            if not line:
-                continue
-            record = bytes.fromhex(line[1:]) if line.startswith(":") else b""
-            if len(record) < 5 or len(record) != record[0] + 5 or sum(record) & 0xFF:
-                raise ValueError("%s:%d: bad record" % (path, number))
-            kind, data = record[3], record[4:-1]
-            if kind == 0:
-                address = upper + (record[1] << 8 | record[2])
-                memory.update((address + i, byte) for i, byte in enumerate(data))
-            elif kind == 1:
-                return memory
-            elif kind in (2, 4):
-                upper = int.from_bytes(data, "big") << (4 if kind == 2 else 16)
-    raise ValueError("%s: no end record" % path)
-
-
-def overlay(image, memory):
-    """`image` with the bytes of {address: byte} written over it."""
-    flash = bytearray(image)
-    for address, byte in memory.items():
-        flash[address] = byte
-    return bytes(flash)

@@ -26,8 +26,7 @@ protected:
     void makeFile(const std::string& name) {
         close(open((dir + "/" + name).c_str(), O_CREAT | O_WRONLY, 0600));
     }
-    // Links a pseudo-terminal under name, its slave set to `settings` and
-    // closed; returns its master, which reads the slave's settings.
+    // A pty's slave, closed, linked as name; returns the master (it reads the slave's settings).
     int linkPty(const std::string& name, const termios* settings = nullptr) {
         int master = -1, slave = -1;
         char path[64];

@@ -1,8 +1,6 @@
 """scripts/release.sh into a temporary directory: the files a user downloads,
-what they hold, the exe in the zip (a small, standalone 64-bit console
-program that asks for no elevated rights and tells its version), the
-packaged program running, the sums; and a second cross-build of the same
-tree in another directory that must give the same exe and zip."""
+what they hold, the packaged programs running, the sums; and a second build
+of the same tree in another directory that must give the same exe and zip."""
 import os
 import re
 import shutil
