@@ -6,7 +6,6 @@
 // mode 0: the opener takes an exclusive flock, so that two portkick runs
 // exclude each other at once, and a port that any other open file
 // description refers to (a serial monitor that never locks) counts as held.
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -19,7 +18,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <thread>
 
 #include "os/os.h"
