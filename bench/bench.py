@@ -17,10 +17,8 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "sim"))
-sys.dont_write_bytecode = True  # nothing left behind in the source tree
-import simboard  # noqa: E402
-from simboard import Board  # noqa: E402
+import simboard
+from simboard import Board
 
 MS = 1_000_000  # nanoseconds
 TRIGGERED, DETECTED = b"[INFO] Triggered 1200bps reset on ", b"[INFO] New port detected: "

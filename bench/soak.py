@@ -17,10 +17,9 @@ import sys
 import tempfile
 import time
 
-sys.dont_write_bytecode = True  # nothing left behind in the source tree
-from bench import machine, summary, use_build  # noqa: E402 (puts sim/ on the path)
-import simboard  # noqa: E402
-from simboard import Board  # noqa: E402
+import simboard
+from bench import machine, summary, use_build
+from simboard import Board
 
 FULL = 150  # 100 in a row and 50 with random delays
 MAX_DELAY_MS = 4500

@@ -20,5 +20,6 @@ cmake -S . -B build-bench-win -DCMAKE_BUILD_TYPE=Release -DPORTKICK_TESTS=OFF \
 cmake --build build-bench-win -j"$jobs" --target portkick
 
 mkdir -p docs
-python3 bench/bench.py --build build-bench --build-win build-bench-win \
+# sim/ holds the simulated board's driver, as for the tests.
+PYTHONPATH=sim PYTHONDONTWRITEBYTECODE=1 python3 bench/bench.py --build build-bench --build-win build-bench-win \
     --out docs/benchmarks.md --command "scripts/bench.sh${*:+ $*}" "$@"

@@ -14,5 +14,5 @@ cmake -S . -B build-soak -DCMAKE_BUILD_TYPE=Release -DPORTKICK_TESTS=OFF >/dev/n
 cmake --build build-soak -j"$(nproc)" --target portkick portkick-board
 
 mkdir -p docs
-exec python3 bench/soak.py --build build-soak --out docs/soak.md --runs "${1:-150}" \
+PYTHONPATH=sim PYTHONDONTWRITEBYTECODE=1 exec python3 bench/soak.py --build build-soak --out docs/soak.md --runs "${1:-150}" \
     --command "scripts/soak.sh${1:+ $1}"
