@@ -215,7 +215,11 @@ def report(args, figures, size_rows, elapsed, loads):
               "- Scan: `portkick-scan-bench` (bench/) links portkick's own `enumeratePorts()` "
               "and POSIX layer and times %d scans after 20 unmeasured ones. The live ports are "
               "the simulated board's and three pseudo-terminals; for the last row, %d `sleep` "
-              "processes run beside whatever else runs." % (args.scans, args.processes),
+              "processes run beside whatever else runs. Each port that opens costs one look "
+              "through every process's open descriptors in /proc (a port that another program "
+              "holds open, locked or not, is not openable): with live ports, that look and not "
+              "the 256 probes is most of a scan, and it grows with the number of processes." % (
+                  args.scans, args.processes),
               "- Flashes: %d, each on a new simulated board with the real avrdude and "
               "demo/firmware.hex, the enumeration delay drawn from 100 to 600 ms (seed %d), after "
               "a random pause of up to 60 ms. Detection runs from the board's `boot-appeared` "
