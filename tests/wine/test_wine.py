@@ -43,6 +43,7 @@ def setUpModule():
     if not EXE:
         raise unittest.SkipTest("PORTKICK_EXE is empty")
     ROOT = tempfile.mkdtemp(prefix="portkick-wine-")
+    unittest.addModuleCleanup(shutil.rmtree, ROOT, True)
     for directory in ("/olddev", "/prefix"):
         os.mkdir(ROOT + directory)
     ENV = dict(os.environ, WINEPREFIX=ROOT + "/prefix", WINEDEBUG="-all", WINEARCH="win64",
@@ -50,12 +51,8 @@ def setUpModule():
                DISPLAY="")
     # Apart from any pipe of ours, which the server would keep open.
     wine("wineserver", "-p", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    unittest.addModuleCleanup(wine, "wineserver", "-k")
     wine("wineboot", "-i", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-
-
-def tearDownModule():
-    wine("wineserver", "-k")
-    shutil.rmtree(ROOT, True)
 
 
 class Wine(unittest.TestCase):
