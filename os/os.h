@@ -22,10 +22,18 @@ void prepareProcess();
 using PortHandle = std::intptr_t;
 constexpr PortHandle kNoPort = -1;
 
+// What a port is opened for. A probe asks only whether the port could be
+// had now (the listing, the snapshot, every poll), and is closed at once. A
+// touch goes on to switch the port's line, which must never happen to a port
+// that somebody else is using.
+enum class OpenFor { probe, touch };
+
 // Opens the port at devicePath ("\\.\COM5") for exclusive reading and
-// writing. Returns kNoPort when the port is missing, held open by anyone else
-// (whether or not they locked it), or cannot be opened for any other reason.
-PortHandle openPort(const std::string& devicePath);
+// writing: until it is closed, nobody else can open it. Returns kNoPort when
+// the port is missing, held by anyone else, or cannot be opened for any other
+// reason; for a touch, also when it cannot be made sure that nobody else
+// has the port open.
+PortHandle openPort(const std::string& devicePath, OpenFor purpose);
 
 void closePort(PortHandle port);
 

@@ -14,7 +14,9 @@ namespace os {
 // takes a standard stream's place, and a write to a closed pipe just fails.
 void prepareProcess() {}
 
-PortHandle openPort(const std::string& devicePath) {
+// Share mode 0: no other handle to the port can be open, or be opened while
+// this one is. Probes and touches open alike.
+PortHandle openPort(const std::string& devicePath, OpenFor) {
     const HANDLE handle = CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                       NULL, OPEN_EXISTING, 0, NULL);
     if (handle == INVALID_HANDLE_VALUE) {

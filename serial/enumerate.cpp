@@ -10,7 +10,7 @@ PortSet enumeratePorts() {
     PortSet ports;
     for (int n = 1; n <= 256; ++n) {
         const std::string number = std::to_string(n);
-        const os::PortHandle port = os::openPort("\\\\.\\COM" + number);
+        const os::PortHandle port = os::openPort("\\\\.\\COM" + number, os::OpenFor::probe);
         if (port == os::kNoPort) {
             continue;
         }

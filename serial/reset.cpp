@@ -5,7 +5,7 @@
 #include "serial/ports.h"
 
 void resetToBootloader(const std::string& portArgument) {
-    const os::PortHandle port = os::openPort(devicePath(portArgument));
+    const os::PortHandle port = os::openPort(devicePath(portArgument), os::OpenFor::touch);
     if (port == os::kNoPort) {
         std::fprintf(stderr, "Failed to open port %s\n", portArgument.c_str());
         std::fflush(stderr);

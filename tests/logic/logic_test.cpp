@@ -30,11 +30,12 @@ int commandStatus;
 
 namespace os {
 
-PortHandle openPort(const std::string& path) {
+PortHandle openPort(const std::string& path, OpenFor purpose) {
     scansStarted += path == "\\\\.\\COM1";
     const PortSet& now = scans[std::min<std::size_t>(std::max(scansStarted - 1, 0), scans.size() - 1)];
     const PortHandle port = path.rfind("\\\\.\\", 0) == 0 && now.count(path.substr(4)) ? nextHandle++ : kNoPort;
-    std::printf("~ open %s %lld\n", path.c_str(), static_cast<long long>(port));
+    std::printf("~ %s %s %lld\n", purpose == OpenFor::touch ? "touch" : "open", path.c_str(),
+                static_cast<long long>(port));
     return port;
 }
 
@@ -120,19 +121,19 @@ TEST_F(Logic, ResetHoldsThePortAt1200BaudAndClosesItOnEveryWayOut) {
     scans = {{"COM5"}};
     Outcome run = runInChild([] { resetToBootloader("COM5"); });
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, (Lines{"~ open \\\\.\\COM5 100", "~ settings 100 1200", "~ sleep 100", "~ close 100",
+    EXPECT_EQ(run.out, (Lines{"~ touch \\\\.\\COM5 100", "~ settings 100 1200", "~ sleep 100", "~ close 100",
                               "[INFO] Triggered 1200bps reset on COM5"}));
     run = runInChild([] { resetToBootloader("COM99"); });
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Failed to open port COM99\n");
-    EXPECT_EQ(run.out, Lines{"~ open \\\\.\\COM99 -1"});
+    EXPECT_EQ(run.out, Lines{"~ touch \\\\.\\COM99 -1"});
     for (const auto& [result, line] : {std::pair{os::LineResult::readFailed, "Error getting COM state.\n"},
                                        std::pair{os::LineResult::applyFailed, "Error setting COM parameters.\n"}}) {
         lineResult = result;
         run = runInChild([] { resetToBootloader("COM5"); });
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.err, line);
-        EXPECT_EQ(run.out, (Lines{"~ open \\\\.\\COM5 100", "~ settings 100 1200", "~ close 100"}));
+        EXPECT_EQ(run.out, (Lines{"~ touch \\\\.\\COM5 100", "~ settings 100 1200", "~ close 100"}));
     }
 }
 
@@ -167,7 +168,7 @@ TEST_F(Logic, FlashSequenceSnapshotsResetsDetectsAndProgramsInThatOrder) {
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(only(run.out, true),
               (Lines{"~ open \\\\.\\COM1 100", "~ close 100", "~ open \\\\.\\COM5 101", "~ close 101",
-                     "~ open \\\\.\\COM5 102", "~ settings 102 1200", "~ sleep 100", "~ close 102",
+                     "~ touch \\\\.\\COM5 102", "~ settings 102 1200", "~ sleep 100", "~ close 102",
                      "[INFO] Triggered 1200bps reset on COM5", "[INFO] Waiting for bootloader COM port...",
                      "~ sleep 50", "~ open \\\\.\\COM1 103", "~ close 103", "~ sleep 50", "~ open \\\\.\\COM1 104",
                      "~ close 104", "~ sleep 50", "~ open \\\\.\\COM1 105", "~ close 105", "~ open \\\\.\\COM6 106",
