@@ -1,7 +1,6 @@
 // The Windows serial port interface (kernel32) and the C runtime's system().
 #include <windows.h>
 
-#include <chrono>
 #include <cstdlib>
 
 #include "os/os.h"
@@ -47,15 +46,23 @@ LineResult setLineSettings(PortHandle port, unsigned baud) {
     return LineResult::applied;
 }
 
+// The performance counter is the monotonic clock: the system time, which
+// the C++ library's steady_clock reads in this runtime, can be set back
+// while we wait.
 void sleepMs(unsigned milliseconds) {
-    // Sleep may wake a tick early; go on until the monotonic clock agrees.
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    for (auto now = std::chrono::steady_clock::now(); now < deadline;
-         now = std::chrono::steady_clock::now()) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-        Sleep(static_cast<DWORD>(left));
+    LARGE_INTEGER frequency, start, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    const LONGLONG wait = (frequency.QuadPart * milliseconds + 999) / 1000;  // counts, rounded up
+    // Sleep may wake a tick early: then sleep again for what is left.
+    for (DWORD left = milliseconds;;) {
+        Sleep(left);
+        QueryPerformanceCounter(&now);
+        const LONGLONG elapsed = now.QuadPart - start.QuadPart;
+        if (elapsed >= wait) {
+            return;
+        }
+        left = static_cast<DWORD>(((wait - elapsed) * 1000 + frequency.QuadPart - 1) / frequency.QuadPart);
     }
 }
 

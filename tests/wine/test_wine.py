@@ -148,6 +148,10 @@ class Wine(unittest.TestCase):
         self.assertEqual(touch[2], b"Sleep(00000064)")
         closed = touch.index(b"CloseHandle(%s)" % touch[0][13:21])
         self.assertEqual(touch[closed + 1], b"Sleep(00000032)")
+        # The waits keep time by a monotonic clock, never by the system time,
+        # which can be set back while they last.
+        self.assertEqual(re.findall(rb"^" + thread + rb":Call \w+\.(GetSystemTime\w*|GetLocalTime|NtQuerySystemTime)\(",
+                                    trace[trace.index(b"KERNEL32.CreateFileA("):], re.M), [])
 
 
 if __name__ == "__main__":
