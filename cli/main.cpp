@@ -7,20 +7,22 @@
 
 namespace {
 
+// The listing is the whole result of this mode: when it cannot be written
+// (a full disk, a closed pipe), the run has failed.
 int listPorts() {
     const PortSet ports = enumeratePorts();
     if (ports.empty()) {
         std::fputs("No COM ports found.\n", stdout);
         std::fflush(stdout);
-        return 0;
-    }
-    std::fputs("Available COM ports:\n", stdout);
-    std::fflush(stdout);
-    for (const PortName& name : ports) {
-        std::printf("  - %s\n", name.c_str());
+    } else {
+        std::fputs("Available COM ports:\n", stdout);
         std::fflush(stdout);
+        for (const PortName& name : ports) {
+            std::printf("  - %s\n", name.c_str());
+            std::fflush(stdout);
+        }
     }
-    return 0;
+    return std::ferror(stdout) ? 1 : 0;
 }
 
 }  // namespace

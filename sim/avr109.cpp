@@ -44,11 +44,15 @@ std::string writeBlock(const std::uint8_t* command, Memory& memory, Session& ses
         return kUnknown;
     }
     const std::uint8_t* data = command + 4;
+    std::size_t kept = size;  // the bytes that take effect
+    if (target.bytes == &memory.flash) {
+        kept = target.offset >= kBootloaderStart ? 0 : std::min<std::size_t>(size, kBootloaderStart - target.offset);
+    }
     auto destination = target.bytes->begin() + static_cast<std::ptrdiff_t>(target.offset);
-    if (target.bytes == &memory.flash && !std::equal(data, data + size, destination)) {
+    if (target.bytes == &memory.flash && !std::equal(data, data + kept, destination)) {
         session.flashChanged = true;
     }
-    std::copy(data, data + size, destination);
+    std::copy(data, data + kept, destination);
     session.address += (size + target.bytesPerStep - 1) / target.bytesPerStep;
     return kDone;
 }
@@ -106,13 +110,14 @@ std::string execute(const std::uint8_t* command, Memory& memory, Session& sessio
         case 'H':
             session.address = (std::uint32_t{command[1]} << 16) | bigEndian16(command + 2);
             return kDone;
-        case 'e':
-            if (std::any_of(memory.flash.begin(), memory.flash.end(),
-                            [](std::uint8_t b) { return b != 0xFF; })) {
+        case 'e': {  // chip erase: the application section only
+            const auto applicationEnd = memory.flash.begin() + kBootloaderStart;
+            if (std::any_of(memory.flash.begin(), applicationEnd, [](std::uint8_t b) { return b != 0xFF; })) {
                 session.flashChanged = true;
             }
-            std::fill(memory.flash.begin(), memory.flash.end(), 0xFF);
+            std::fill(memory.flash.begin(), applicationEnd, 0xFF);
             return kDone;
+        }
         case 'B': return writeBlock(command, memory, session);
         case 'g': return readBlock(command, memory, session);
         case 'E':

@@ -11,6 +11,10 @@
 namespace avr109 {
 
 constexpr std::size_t kFlashSize = 32 * 1024;
+// The bootloader lives in the top 4 KiB of flash, which its lock bits keep
+// from being written or erased: a write there is answered but changes
+// nothing, so that the verify that follows finds the difference.
+constexpr std::size_t kBootloaderStart = kFlashSize - 4 * 1024;
 constexpr std::size_t kEepromSize = 1024;
 constexpr std::size_t kBlockSize = 128;
 

@@ -52,19 +52,23 @@ class Cli(unittest.TestCase):
         self.check(["--LIST"], 1, err=b"Failed to open port --LIST\n")
         self.check(["COM3"], 1, err=b"Error getting COM state.\n")
 
-    def test_port_held_by_another_process_is_neither_listed_nor_reset(self):
+    def test_a_held_port_is_never_reset_and_a_claimed_one_not_listed(self):
         self.touch("COM5")
-        for lock in (True, False):  # a serial monitor need not lock it
+        for lock, listed in ((True, b"No COM ports found.\n"), (False, b"Available COM ports:\n  - COM5\n")):
             with open(os.path.join(self.dir, "COM5"), "r+") as held:
-                if lock:
+                if lock:  # claimed as serial programs claim a port
                     fcntl.flock(held, fcntl.LOCK_EX)
-                self.check(["--list"], 0, b"No COM ports found.\n")
+                self.check(["--list"], 0, listed)
                 self.check(["COM5"], 1, err=b"Failed to open port COM5\n")
         self.check(["--list"], 0, b"Available COM ports:\n  - COM5\n")
 
-    def test_a_write_to_a_pipe_nobody_reads_does_not_end_the_run(self):
+    def test_output_that_cannot_be_written(self):
+        """A listing that is lost is a failure; a write that fails never
+        ends a run by itself (a reader that went away)."""
         self.touch("COM7")
-        for args, status in ((["--list"], 0), ([], 1), (["COM7"], 1)):
+        with open("/dev/full", "w") as full:
+            self.assertEqual(subprocess.run([PORTKICK, "--list"], env=self.env, stdout=full).returncode, 1)
+        for args, status in ((["--list"], 1), ([], 1), (["COM7"], 1)):
             read, write = os.pipe()
             os.close(read)
             result = subprocess.run([PORTKICK, *args], env=self.env, stdout=write, stderr=write)
@@ -157,6 +161,20 @@ class Board(unittest.TestCase):
                     self.assertNotIn("[ERROR]", result.stderr or "")
                 board.wait_for("boot-vanished", number)
                 self.assertEqual(board.flash(), image)
+
+
+    def test_an_image_over_the_bootloader_fails_its_verify(self):
+        """The top 4 KiB hold the bootloader, which no write changes: avrdude's
+        verify finds the difference and portkick reports avrdude's failure."""
+        board = self.rig()
+        start, data = simboard.APPLICATION_SIZE - 256, random.Random(9).randbytes(512)
+        with open(board.work + "/firmware.hex", "w") as f:
+            f.write(simboard.hex_text({start: data}))
+        result = self.portkick(board)
+        self.assertEqual((result.returncode, result.stderr.splitlines()[-1]),
+                         (1, "[ERROR] avrdude failed with code 1"))
+        board.wait_for("boot-vanished")
+        self.assertEqual(board.flash()[start:], data[:256] + b"\xff" * 4096)
 
 
 class SimulatedBoard(unittest.TestCase):
