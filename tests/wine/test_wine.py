@@ -79,6 +79,8 @@ class Wine(unittest.TestCase):
         usage = subprocess.run([os.environ["PORTKICK"]], capture_output=True).stdout
         self.assertEqual(self.portkick(), (usage.replace(b"\n", b"\r\n"), b"", 1))
         self.assertEqual(self.portkick("--list"), (crlf("No COM ports found."), b"", 0))
+        with open("/dev/full", "wb") as full:  # a listing that is lost
+            self.assertEqual(wine("wine", EXE, "--list", cwd=self.work, stdout=full).returncode, 1)
         for name in ("COM1", "COM3", "COM10", "COM256", "COM257"):
             self.port(name)
         self.port("COM7", tempfile.mkstemp(dir=self.work)[1])  # a file, not a port
