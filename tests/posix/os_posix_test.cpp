@@ -3,8 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/fuse.h>
-#include <poll.h>
 #include <pthread.h>
 #include <pty.h>
 #include <sched.h>
@@ -14,6 +12,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -30,16 +29,17 @@
 
 namespace {
 
-// Runs `body` in a child that then says it is ready (on the descriptor it is
-// given, which a body that ends its main thread writes to itself) and waits
-// to be killed, or dies with the test. Returns the child's PID.
+using Processes = std::vector<pid_t>;
+
+// Runs `body` in a child that then says it is ready, on the descriptor it is
+// given (a body that ends its main thread writes it itself), and waits to be
+// killed or to die with the test. Returns the child's PID.
 pid_t spawn(const std::function<void(int ready)>& body) {
     int ready[2];
     EXPECT_EQ(pipe(ready), 0);
     const pid_t pid = fork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
-        close(ready[0]);
         body(ready[1]);
         (void)!write(ready[1], "", 1);
         for (;;) pause();
@@ -56,94 +56,44 @@ void stop(pid_t pid) {
     waitpid(pid, nullptr, 0);
 }
 
+bool privateMounts() {
+    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
 void lockFile(const std::string& name, long owner) {
     FILE* lock = std::fopen(("/run/lock/LCK.." + name).c_str(), "w");
     std::fprintf(lock, "%10ld\n", owner);
     std::fclose(lock);
 }
 
-bool privateMounts() {
-    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-}
-
-void reply(int fuse, std::uint64_t unique, int error, const void* body = nullptr, std::size_t size = 0) {
-    const fuse_out_header header{static_cast<std::uint32_t>(sizeof header + size), error, unique};
-    char out[sizeof header + 256];
-    std::memcpy(out, &header, sizeof header);
-    if (size != 0) std::memcpy(out + sizeof header, body, size);
-    (void)!write(fuse, out, header.len);
-}
-
-// Serves a file system of one file until `opened` is readable, then never
-// answers again.
-void serveUntil(int fuse, int opened) {
-    std::vector<char> request(FUSE_MIN_READ_BUFFER + 65536);
-    pollfd watch[2] = {{fuse, POLLIN, 0}, {opened, POLLIN, 0}};
-    while (poll(watch, 2, -1) > 0 && !(watch[1].revents & POLLIN)) {
-        const ssize_t got = read(fuse, request.data(), request.size());
-        if (got < static_cast<ssize_t>(sizeof(fuse_in_header))) continue;
-        const auto* in = reinterpret_cast<const fuse_in_header*>(request.data());
-        fuse_attr attr{};  // attributes that are never valid for long
-        attr.ino = in->opcode == FUSE_LOOKUP ? 2 : in->nodeid;
-        attr.mode = attr.ino == FUSE_ROOT_ID ? S_IFDIR | 0755 : S_IFREG | 0644;
-        attr.nlink = 1;
-        if (in->opcode == FUSE_INIT) {
-            fuse_init_out init{};
-            init.major = FUSE_KERNEL_VERSION;
-            init.minor = FUSE_KERNEL_MINOR_VERSION;
-            init.max_write = 4096;
-            reply(fuse, in->unique, 0, &init, sizeof init);
-        } else if (in->opcode == FUSE_LOOKUP) {
-            fuse_entry_out entry{};
-            entry.nodeid = 2;
-            entry.entry_valid = 3600;
-            entry.attr = attr;
-            reply(fuse, in->unique, 0, &entry, sizeof entry);
-        } else if (in->opcode == FUSE_GETATTR) {
-            fuse_attr_out out{};
-            out.attr = attr;
-            reply(fuse, in->unique, 0, &out, sizeof out);
-        } else if (in->opcode == FUSE_OPEN) {
-            fuse_open_out out{};
-            reply(fuse, in->unique, 0, &out, sizeof out);
-        } else if (in->opcode != FUSE_FORGET && in->opcode != FUSE_BATCH_FORGET) {
-            reply(fuse, in->unique, -ENOSYS);
-        }
-    }
-}
-
-// A process holding a file on a file system that has stopped answering, and
-// the server of that file system (in a mount namespace of its own). Closing
-// `release` makes the server let go of the file system, which ends every
-// wait on it: do that before killing anything.
-void stallAFileSystem(std::vector<pid_t>& processes, int& release) {
-    int released[2];
-    ASSERT_EQ(pipe(released), 0);
-    release = released[1];
-    processes.push_back(spawn([&](int ready) {
-        close(released[1]);
+// A process holding a file on a file system whose server (bindfs, in a
+// mount namespace of their own) is stopped, so that any request to it waits.
+// Returns the server's PID: it must be let go on (SIGCONT) before anything
+// that may wait on it is killed.
+pid_t stallAFileSystem(Processes& up) {
+    int server[2];
+    EXPECT_EQ(pipe(server), 0);
+    up.push_back(spawn([&](int) {
         char dir[] = "/tmp/portkick-stall-XXXXXX";
-        const int fuse = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-        const std::string options = "fd=" + std::to_string(fuse) + ",rootmode=40000,user_id=0,group_id=0";
-        int opened[2];
-        if (!privateMounts() || mkdtemp(dir) == nullptr || pipe(opened) != 0 ||
-            mount("stall", dir, "fuse", MS_NODEV | MS_NOSUID, options.c_str()) != 0) {
-            std::_Exit(1);
-        }
-        if (fork() == 0) {  // the holder
+        if (!privateMounts() || mkdtemp(dir) == nullptr) std::_Exit(1);
+        const std::string source = dir + std::string("/source"), file = dir + std::string("/mount/file");
+        mkdir(source.c_str(), 0700);
+        mkdir((dir + std::string("/mount")).c_str(), 0700);
+        close(open((source + "/file").c_str(), O_CREAT | O_WRONLY, 0600));
+        const pid_t bindfs = fork();
+        if (bindfs == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
-            close(fuse);  // or its exit would wait on the file system it keeps alive
-            const int file = open((std::string(dir) + "/file").c_str(), O_RDONLY);
-            (void)!write(opened[1], &file, 1);
-            for (;;) pause();
+            execlp("bindfs", "bindfs", "-f", "-o", "attr_timeout=0", source.c_str(), (dir + std::string("/mount")).c_str(),
+                   nullptr);
+            std::_Exit(127);
         }
-        serveUntil(fuse, opened[0]);
-        (void)!write(ready, "", 1);
-        char byte;
-        (void)!read(released[0], &byte, 1);
-        std::_Exit(0);  // closes the device: every request fails from now on
+        for (int tries = 0; tries < 500 && open(file.c_str(), O_RDONLY) < 0; ++tries) usleep(10000);
+        kill(bindfs, SIGSTOP);
+        (void)!write(server[1], &bindfs, sizeof bindfs);
     }));
-    close(released[0]);
+    pid_t bindfs = 0;
+    EXPECT_EQ(read(server[0], &bindfs, sizeof bindfs), static_cast<ssize_t>(sizeof bindfs));
+    return bindfs;
 }
 
 class PosixOs : public ::testing::Test {
@@ -199,17 +149,16 @@ TEST_F(PosixOs, DevicePathsOpenNamesInsideTheDeviceDirectoryForReadingAndWriting
 // sees every other open descriptor, and refuses when it cannot look.
 TEST_F(PosixOs, PortsHeldByOthers) {
     ASSERT_EQ(geteuid(), 0u) << "holders of every kind need root";
-    std::string slave, exclusiveSlave;
-    const int masters[] = {linkPty("COM5", nullptr, &slave), linkPty("COM8", nullptr, &exclusiveSlave)};
-    const std::string file = makeFile("COM6");
-    const std::string unique = "pk" + std::to_string(getpid());
+    std::string pty, exclusivePty;
+    const int masters[] = {linkPty("COM5", nullptr, &pty), linkPty("COM8", nullptr, &exclusivePty)};
+    const std::string file = makeFile("COM6"), unique = "pk" + std::to_string(getpid());
     ASSERT_EQ(symlink(makeFile(unique + "-device").c_str(), (dir + "/" + unique).c_str()), 0);
     ASSERT_EQ(symlink("/dev/tty", (dir + "/COM7").c_str()), 0);
-    const int number = std::atoi(slave.c_str() + std::strlen("/dev/pts/"));
+    const int number = std::atoi(pty.c_str() + std::strlen("/dev/pts/"));
+    pid_t stalled = 0;
 
-    using Processes = std::vector<pid_t>;
     const auto holding = [](const std::string& path, int claim = 0) {
-        return [=](Processes& up, int&) {
+        return [=](Processes& up) {
             up.push_back(spawn([&](int) {
                 const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
                 if (claim == LOCK_EX) flock(fd, LOCK_EX);
@@ -218,48 +167,45 @@ TEST_F(PosixOs, PortsHeldByOthers) {
         };
     };
     const auto locking = [](const std::string& name) {
-        return [=](Processes& up, int&) { up.push_back(spawn([&](int) { lockFile(name, getpid()); })); };
+        return [=](Processes& up) { up.push_back(spawn([&](int) { lockFile(name, getpid()); })); };
     };
+    const auto nobody = [](Processes&) {};
     const auto nothing = [] {};
     struct Case {
         const char* holder;
         const char* port;
-        std::function<void(Processes&, int& release)> setUp;
+        std::function<void(Processes&)> setUp;
         std::function<void()> inChecker;  // the checker's own surroundings
         bool probeOpens, touchOpens;
     };
     const std::vector<Case> cases = {
-        {"nobody", "COM5", [](Processes&, int&) {}, nothing, true, true},
-        {"another process, unclaimed", "COM5", holding(slave), nothing, true, false},
+        {"nobody", "COM5", nobody, nothing, true, true},
+        {"another process, unclaimed", "COM5", holding(pty), nothing, true, false},
         {"another process, unclaimed (a file)", "COM6", holding(file), nothing, true, false},
-        {"another process, flock", "COM5", holding(slave, LOCK_EX), nothing, false, false},
-        {"another process, exclusive mode", "COM8", holding(exclusiveSlave, TIOCEXCL), nothing, false, false},
+        {"another process, flock", "COM5", holding(pty, LOCK_EX), nothing, false, false},
+        {"another process, exclusive mode", "COM8", holding(exclusivePty, TIOCEXCL), nothing, false, false},
         {"UUCP lock under the port's name", unique.c_str(), locking(unique), nothing, false, false},
         {"UUCP lock under the device's name", unique.c_str(), locking(unique + "-device"), nothing, false, false},
         {"UUCP lock whose owner is gone", unique.c_str(),
-         [&](Processes&, int&) {
+         [&](Processes&) {
              const pid_t gone = spawn([](int) {});
              stop(gone);
              lockFile(unique, gone);
          },
          nothing, true, true},
         {"a thread that outlived the main thread", "COM5",
-         [&](Processes& up, int&) {
+         [&](Processes& up) {
              up.push_back(spawn([&](int ready) {
-                 open(slave.c_str(), O_RDWR | O_NOCTTY);
-                 static int signal;
-                 signal = ready;
+                 open(pty.c_str(), O_RDWR | O_NOCTTY);
+                 static int readyFd = ready;
                  pthread_t thread;
                  pthread_create(&thread, nullptr, [](void*) -> void* {
-                     for (;;) {  // ready once the main thread's table reads empty
+                     for (int entries = 0; entries != 2; usleep(1000)) {  // until the main thread's table is gone
                          DIR* fds = opendir("/proc/self/fd");
-                         int entries = 0;
-                         while (fds != nullptr && readdir(fds) != nullptr) ++entries;
-                         if (fds != nullptr) closedir(fds);
-                         if (entries == 2) break;
-                         usleep(1000);
+                         for (entries = 0; readdir(fds) != nullptr;) ++entries;
+                         closedir(fds);
                      }
-                     (void)!write(signal, "", 1);
+                     (void)!write(readyFd, "", 1);
                      for (;;) pause();
                  }, nullptr);
                  syscall(SYS_exit, 0);  // the main thread alone ends, unwinding nothing
@@ -267,7 +213,7 @@ TEST_F(PosixOs, PortsHeldByOthers) {
          },
          nothing, true, false},
         {"the same number on another devpts instance", "COM5",
-         [&](Processes& up, int&) {
+         [&](Processes& up) {
              up.push_back(spawn([&](int) {
                  char other[] = "/tmp/portkick-devpts-XXXXXX";
                  if (!privateMounts() || mkdtemp(other) == nullptr ||
@@ -275,25 +221,25 @@ TEST_F(PosixOs, PortsHeldByOthers) {
                      std::_Exit(1);
                  }
                  for (int index = -1, unlocked = 0; index < number;) {
-                     const int pty = open((std::string(other) + "/ptmx").c_str(), O_RDWR | O_NOCTTY);
-                     ioctl(pty, TIOCSPTLCK, &unlocked);
-                     ioctl(pty, TIOCGPTN, &index);
+                     const int master = open((other + std::string("/ptmx")).c_str(), O_RDWR | O_NOCTTY);
+                     ioctl(master, TIOCSPTLCK, &unlocked);
+                     ioctl(master, TIOCGPTN, &index);
                  }
-                 open((std::string(other) + "/" + std::to_string(number)).c_str(), O_RDWR | O_NOCTTY);
+                 open((other + std::string("/") + std::to_string(number)).c_str(), O_RDWR | O_NOCTTY);
              }));
          },
          nothing, true, true},
-        {"another process, the port reached through /dev/tty", "COM7", holding(slave),
+        {"another process, the port reached through /dev/tty", "COM7", holding(pty),
          [&] {  // the pty is the checker's controlling terminal
              setsid();
-             close(open(slave.c_str(), O_RDWR));
+             close(open(pty.c_str(), O_RDWR));
          },
          true, false},
-        {"nobody, and another process's file on a stalled file system", "COM5", stallAFileSystem, nothing,
-         true, true},
-        {"nobody, but /proc is no procfs", "COM5", [](Processes&, int&) {},
+        {"nobody, and another process's file on a stalled file system", "COM5",
+         [&](Processes& up) { stalled = stallAFileSystem(up); }, nothing, true, true},
+        {"nobody, but /proc is no procfs", "COM5", nobody,
          [] { privateMounts() && mount("none", "/proc", "tmpfs", 0, nullptr); }, true, false},
-        {"nobody, but /proc shows another PID namespace", "COM5", [](Processes&, int&) {},
+        {"nobody, but /proc shows another PID namespace", "COM5", nobody,
          [] {
              int ready[2];
              if (!privateMounts() || pipe(ready) != 0 || unshare(CLONE_NEWPID) != 0) std::_Exit(100);
@@ -307,7 +253,7 @@ TEST_F(PosixOs, PortsHeldByOthers) {
              (void)!read(ready[0], &byte, 1);
          },
          true, false},
-        {"nobody, but the checker is out of descriptors", "COM5", [](Processes&, int&) {},
+        {"nobody, but the checker is out of descriptors", "COM5", nobody,
          [] {
              const int next = dup(0);
              close(next);
@@ -318,8 +264,7 @@ TEST_F(PosixOs, PortsHeldByOthers) {
     };
     for (const Case& c : cases) {
         Processes holders;
-        int release = -1;
-        c.setUp(holders, release);
+        c.setUp(holders);
         const pid_t checker = fork();
         if (checker == 0) {
             c.inChecker();
@@ -335,13 +280,14 @@ TEST_F(PosixOs, PortsHeldByOthers) {
         for (int waited = 0; waited < 1000 && waitpid(checker, &status, WNOHANG) == 0; ++waited) usleep(10000);
         EXPECT_TRUE(WIFEXITED(status)) << c.holder << ": the check did not end within 10 s";
         EXPECT_EQ(WEXITSTATUS(status), c.probeOpens * 2 + c.touchOpens) << c.holder;
-        close(release);  // first let a stalled file system go, then kill
+        if (stalled != 0) kill(stalled, SIGCONT);  // first let the file system go on, then kill
         if (!WIFEXITED(status)) stop(checker);
         for (pid_t holder : holders) stop(holder);
+        stalled = 0;
         unlink(("/run/lock/LCK.." + unique).c_str());
         unlink(("/run/lock/LCK.." + unique + "-device").c_str());
-        for (const std::string& pty : {slave, exclusiveSlave}) {  // a pty keeps its exclusive mode
-            const int fd = open(pty.c_str(), O_RDWR | O_NOCTTY);
+        for (const std::string& slave : {pty, exclusivePty}) {  // a pty keeps its exclusive mode
+            const int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
             ioctl(fd, TIOCNXCL);
             close(fd);
         }
@@ -352,14 +298,14 @@ TEST_F(PosixOs, PortsHeldByOthers) {
 // Nobody but root can open the port from our open to our close, for a probe
 // as for a touch, and the exclusive mode goes with the close.
 TEST_F(PosixOs, NobodyElseOpensThePortWhileItIsOpen) {
-    std::string slave;
-    const int master = linkPty("COM5", nullptr, &slave);
-    ASSERT_EQ(chmod(slave.c_str(), 0666), 0);
+    std::string pty;
+    const int master = linkPty("COM5", nullptr, &pty);
+    ASSERT_EQ(chmod(pty.c_str(), 0666), 0);
     const auto openAsAnotherUser = [&] {  // the errno of the open, 0 when it opened
         const pid_t other = fork();
         if (other == 0) {
-            if (setgid(65534) != 0 || setuid(65534) != 0) std::_Exit(100);
-            std::_Exit(open(slave.c_str(), O_RDWR | O_NOCTTY) < 0 ? errno : 0);
+            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) std::_Exit(100);
+            std::_Exit(open(pty.c_str(), O_RDWR | O_NOCTTY) < 0 ? errno : 0);
         }
         int status = 0;
         waitpid(other, &status, 0);
