@@ -13,6 +13,14 @@ if(NOT WIN32)
   install(PROGRAMS tools/avrdude.exe DESTINATION bin)
 endif()
 
+# Linux: udev names each USB serial port COMn through portkick-com-name, which
+# keeps the numbers in /var/lib/portkick/com-names. The program makes that
+# directory itself on its first run; purging the package removes it (postrm).
+if(NOT WIN32)
+  install(TARGETS portkick-com-name RUNTIME DESTINATION lib/portkick)
+  install(FILES udev/61-portkick.rules DESTINATION lib/udev/rules.d)
+endif()
+
 set(CPACK_PACKAGE_NAME portkick)
 set(CPACK_PACKAGE_VENDOR "the portkick authors")
 set(CPACK_PACKAGE_CONTACT "the portkick authors")
@@ -41,6 +49,9 @@ else()
   # The C and C++ runtime libraries the program links, found by
   # dpkg-shlibdeps and added to the dependencies.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # Forgets the COM numbers on purge.
+  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/udev/postrm")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
 include(CPack)

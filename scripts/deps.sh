@@ -4,7 +4,7 @@
 #   flash  - the real avrdude
 #   python - Python 3 (the soak and the benchmark)
 #   cross  - the MinGW cross-compiler (the benchmark's exe size)
-#   tests  - GoogleTest, Python 3, the MinGW cross-compiler, Wine, bindfs
+#   tests  - GoogleTest, Python 3, the MinGW cross-compiler, Wine, bindfs, udev
 #   release - the MinGW cross-compiler, dpkg-shlibdeps for the Debian package
 # Sourced or run as: scripts/deps.sh build flash tests release
 set -euo pipefail
@@ -34,7 +34,8 @@ for need in "$@"; do
             want g++-mingw-w64-x86-64 have x86_64-w64-mingw32-g++
             want wine64 test -x /usr/lib/wine/wine64
             want wine have wine
-            want bindfs have bindfs ;;
+            want bindfs have bindfs
+            want udev have udevadm ;;
         release)
             want g++-mingw-w64-x86-64 have x86_64-w64-mingw32-g++
             want dpkg-dev have dpkg-shlibdeps ;;

@@ -78,6 +78,9 @@ class Release(unittest.TestCase):
         root, devices = tempfile.mkdtemp(dir=self.tmp), tempfile.mkdtemp(dir=self.tmp)
         run("dpkg-deb", "-x", self.out + "/" + DEB, root)
         self.assertTrue(os.path.isfile(root + "/usr/share/doc/portkick/LICENSE"))
+        for path in ("lib/portkick/portkick-com-name", "lib/udev/rules.d/61-portkick.rules"):
+            self.assertTrue(os.path.isfile(root + "/usr/" + path), path)
+        self.assertIn("rm -rf /var/lib/portkick", run("dpkg-deb", "-I", self.out + "/" + DEB, "postrm"))
         env = dict(os.environ, PORTKICK_DEVICE_DIR=devices, AVRDUDE="echo")
         self.assertEqual(run(root + "/usr/bin/portkick", "--list", env=env), "No COM ports found.\n")
         self.assertEqual(run(root + "/usr/bin/avrdude.exe", "-P", "COM6", env=env),
