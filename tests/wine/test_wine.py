@@ -33,7 +33,9 @@ def crlf(*lines):
 
 
 def wine(*command, env=None, **options):
-    return subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", NAMESPACE,
+    # Not as root: as the root of a user namespace of its own, which may mount.
+    user = [] if os.geteuid() == 0 else ["--map-root-user"]
+    return subprocess.run(["unshare", *user, "-m", "--propagation", "private", "sh", "-c", NAMESPACE,
                            "sh", *command], env=dict(ENV, **(env or {})),
                           stdin=subprocess.DEVNULL, timeout=180, **options)
 
