@@ -80,9 +80,9 @@ class Release(unittest.TestCase):
         names = sorted([ZIP, DEB, TARBALL, "SHA256SUMS"])
         self.assertEqual(sorted(os.listdir(self.out)), names)
         self.assertEqual(sorted(os.listdir(self.two + "/dist")), names)
-        for name in names:
-            with open(self.out + "/" + name, "rb") as one, open(self.two + "/dist/" + name, "rb") as two:
-                self.assertTrue(one.read() == two.read(), name + " differs")
+        differ = [name for name in names if subprocess.run(
+            ["cmp", "-s", self.out + "/" + name, self.two + "/dist/" + name]).returncode != 0]
+        self.assertEqual(differ, [])
         run("sha256sum", "--strict", "-c", "SHA256SUMS", cwd=self.out)
 
     def test_zip_holds_one_folder_with_a_small_standalone_exe_readme_and_licence(self):
