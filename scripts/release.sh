@@ -50,12 +50,12 @@ package() {  # package DIR [CONFIGURE OPTION...]: configure, build, CPack
     cp "$dir"/packages/portkick[-_]*.* "$out/"
 }
 package "$build/win" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake"
-# The distribution's hardening flags, as a Debian package build would set them.
 maintainer=()
 if [ -n "${PORTKICK_MAINTAINER:-}" ]; then
     maintainer=(-DPORTKICK_MAINTAINER="$PORTKICK_MAINTAINER")
 fi
 (
+    # The distribution's hardening flags, as a Debian package build sets them.
     cd "$src"
     export DEB_BUILD_MAINT_OPTIONS=hardening=+all
     CXXFLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
