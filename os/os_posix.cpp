@@ -388,7 +388,36 @@ void sleepMs(unsigned milliseconds) {
     }
 }
 
+namespace {
+
+// An installed portkick keeps its avrdude.exe wrapper in lib/portkick beside
+// its bin/ directory: that directory goes first on the PATH that the command
+// processor searches, so that the wrapper runs wherever the package was
+// unpacked, with no set-up. The program is found through /proc/self/exe,
+// which names the file itself, not a link to it. A build tree has no such
+// directory, and there the caller's PATH decides alone.
+void putOwnToolsFirstOnPath() {
+    char program[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", program, sizeof program);
+    if (length <= 0 || length == static_cast<ssize_t>(sizeof program)) {
+        return;
+    }
+    const std::string path(program, static_cast<std::size_t>(length));
+    const std::string tools = path.substr(0, path.rfind('/')) + "/../lib/portkick";
+    struct stat found {};
+    if (::stat(tools.c_str(), &found) != 0 || !S_ISDIR(found.st_mode)) {
+        return;
+    }
+    // An unset PATH means the shell's default search, which must stay.
+    const char* old = std::getenv("PATH");
+    const std::string rest = old != nullptr && *old != '\0' ? old : "/usr/bin:/bin";
+    ::setenv("PATH", (tools + ":" + rest).c_str(), 1);
+}
+
+}  // namespace
+
 int runCommand(const std::string& commandLine) {
+    putOwnToolsFirstOnPath();
     const int status = std::system(commandLine.c_str());
     if (status == -1) {
         return -1;

@@ -4,8 +4,10 @@
 #   flash  - the real avrdude
 #   python - Python 3 (the soak and the benchmark)
 #   cross  - the MinGW cross-compiler (the benchmark's exe size)
-#   tests  - GoogleTest, Python 3, the MinGW cross-compiler, Wine, bindfs, udev
-#   release - the MinGW cross-compiler, dpkg-shlibdeps for the Debian package
+#   tests  - GoogleTest, Python 3, the MinGW cross-compiler, Wine, bindfs, udev,
+#            and what checks the Debian package: lintian, man
+#   release - the MinGW cross-compiler, git, dpkg-dev (dpkg-shlibdeps and
+#            dpkg-buildflags) and file for the Debian package
 # Sourced or run as: scripts/deps.sh build flash tests release
 set -euo pipefail
 
@@ -35,10 +37,14 @@ for need in "$@"; do
             want wine64 test -x /usr/lib/wine/wine64
             want wine have wine
             want bindfs have bindfs
-            want udev have udevadm ;;
+            want udev have udevadm
+            want lintian have lintian
+            want man-db have man ;;
         release)
             want g++-mingw-w64-x86-64 have x86_64-w64-mingw32-g++
-            want dpkg-dev have dpkg-shlibdeps ;;
+            want git have git
+            want dpkg-dev have dpkg-shlibdeps
+            want file have file ;;
         *) echo "deps.sh: unknown need '$need'" >&2; exit 2 ;;
     esac
 done

@@ -1,42 +1,71 @@
 #!/usr/bin/env bash
-# Builds the release from this tree into dist/ (or OUT_DIR):
-#   portkick-<version>-win64.zip   portkick.exe, README.md, LICENSE
-#   portkick_<version>_amd64.deb   the POSIX build and its avrdude.exe wrapper
+# Builds the release of the commit checked out here into dist/ (or OUT_DIR):
+#   portkick-<version>-win64.zip   one folder: portkick.exe, README.md, LICENSE
+#   portkick_<version>_amd64.deb   the POSIX build, its wrapper and manual page
+#   portkick-<version>.tar.gz      the source, as `git archive` gives it
 #   SHA256SUMS                     their sums, for `sha256sum -c SHA256SUMS`
-# The version is the one in CMakeLists.txt. Each build starts from an empty
-# build directory (build-release/, or BUILD_DIR). SOURCE_DATE_EPOCH defaults
-# to the time of the last commit, so that the same commit gives the same exe
-# and the same zip. Installs what it needs when run as root.
+# The version is the one in CMakeLists.txt. A tree with changes that are not
+# committed is refused: the release is the commit. Both packages are built
+# from the source tarball, unpacked into an empty build directory
+# (build-release/, or BUILD_DIR). The same commit gives the same bytes
+# whoever builds it, wherever, under any umask, time zone or locale:
+# SOURCE_DATE_EPOCH (by default the commit's time) dates what is archived.
+# PORTKICK_MAINTAINER ("Name <address>") sets the Debian package's
+# maintainer. Installs what it needs when run as root.
 #   scripts/release.sh [OUT_DIR [BUILD_DIR]]
 set -euo pipefail
+umask 022
+export TZ=UTC LC_ALL=C
 cd "$(dirname "$0")/.."
 out=$(realpath -m "${1:-dist}")
 build=$(realpath -m "${2:-build-release}")
 scripts/deps.sh build release
 
-if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) || {
-        echo "release.sh: not a git checkout; set SOURCE_DATE_EPOCH" >&2
-        exit 1
-    }
+if ! git rev-parse --verify -q HEAD >/dev/null; then
+    echo "release.sh: $PWD is not a git checkout with a commit: release from a clone" >&2
+    exit 1
 fi
-export SOURCE_DATE_EPOCH
+if [ -n "$(git status --porcelain)" ]; then
+    echo "release.sh: $PWD has changes that are not committed: commit or stash them first" >&2
+    exit 1
+fi
+version=$(sed -n 's/^project(portkick VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+
+rm -rf "$build"
+mkdir -p "$build" "$out"
+rm -f "$out"/portkick-*-win64.zip "$out"/portkick_*_amd64.deb "$out"/portkick-*.tar.gz \
+    "$out/SHA256SUMS"
+source=portkick-$version.tar.gz
+git -c tar.umask=0022 archive --format=tar.gz --prefix="portkick-$version/" -o "$build/$source" HEAD
+tar -xzf "$build/$source" -C "$build"
+src=$build/portkick-$version
 
 jobs=$(nproc)
-mkdir -p "$out"
-rm -f "$out"/portkick-*-win64.zip "$out"/portkick_*_amd64.deb "$out/SHA256SUMS"
 package() {  # package DIR [CONFIGURE OPTION...]: configure, build, CPack
     local dir=$1; shift
-    rm -rf "$dir"
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DPORTKICK_TESTS=OFF "$@" >/dev/null
+    cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DPORTKICK_TESTS=OFF "$@" >/dev/null
     cmake --build "$dir" -j"$jobs" >/dev/null
     (cd "$dir" && cpack -B "$dir/packages" >/dev/null)
     cp "$dir"/packages/portkick[-_]*.* "$out/"
 }
-package "$build/win" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake"
-package "$build/posix"
+package "$build/win" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake"
+maintainer=()
+if [ -n "${PORTKICK_MAINTAINER:-}" ]; then
+    maintainer=(-DPORTKICK_MAINTAINER="$PORTKICK_MAINTAINER")
+fi
+(
+    # The distribution's hardening flags, as a Debian package build sets them.
+    cd "$src"
+    export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+    CXXFLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
+    LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
+    export CXXFLAGS LDFLAGS
+    package "$build/posix" "${maintainer[@]}"
+)
+cp "$build/$source" "$out/"
 
 cd "$out"
-sha256sum -- portkick-*-win64.zip portkick_*_amd64.deb >SHA256SUMS
+sha256sum -- "portkick-$version-win64.zip" "portkick_${version}_amd64.deb" "$source" >SHA256SUMS
 echo "release.sh: in $out:"
 ls -l

@@ -62,6 +62,30 @@ class Cli(unittest.TestCase):
                 self.check(["COM5"], 1, err=b"Failed to open port COM5\n")
         self.check(["--list"], 0, b"Available COM ports:\n  - COM5\n")
 
+    def test_wrapper_passes_port_paths_on_and_refuses_to_run_itself(self):
+        tools = simboard.required("PORTKICK_TOOLS")
+        wrapper = os.path.join(tools, "avrdude.exe")
+
+        def wrap(avrdude, first_on_path, *args):
+            env = dict(self.env, AVRDUDE=avrdude, PATH=first_on_path + os.pathsep + os.environ["PATH"])
+            return subprocess.run([wrapper, *args], env=env, capture_output=True, text=True,
+                                  timeout=10)
+
+        result = wrap("echo", tools, "-v", "-P", "COM6", "-PCOM7", "-U", "flash:w:COM8:i")
+        self.assertEqual((result.returncode, result.stdout),
+                         (0, "-v -P {0}/COM6 -P{0}/COM7 -U flash:w:COM8:i\n".format(self.dir)))
+        # Itself by its name on the PATH, by its path, or as "avrdude": it
+        # would run itself for ever.
+        links = tempfile.mkdtemp(prefix="portkick-links-")
+        self.addCleanup(shutil.rmtree, links)
+        os.symlink(wrapper, links + "/avrdude")
+        for avrdude, first_on_path in (("avrdude.exe", tools), (wrapper, tools), ("avrdude", links)):
+            with self.subTest(avrdude):
+                result = wrap(avrdude, first_on_path, "-P", "COM6")
+                self.assertEqual((result.returncode, result.stdout), (1, ""))
+                self.assertEqual(len(result.stderr.splitlines()), 1)
+                self.assertIn("is this wrapper", result.stderr)
+
     def test_output_that_cannot_be_written(self):
         """A listing that is lost is a failure; a write that fails never
         ends a run by itself (a reader that went away)."""
