@@ -51,16 +51,6 @@ namespace {
 
 const char kDevicePrefix[] = "\\\\.\\";
 
-speed_t speedFor(unsigned baud) {
-    switch (baud) {
-        case 1200: return B1200;
-        case 9600: return B9600;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        default: return B0;
-    }
-}
-
 // Pseudo-terminal slaves have these majors, and their numbers start again
 // in every devpts instance (every container has one): the same number on
 // another instance is another terminal.
@@ -360,7 +350,7 @@ LineResult setLineSettings(PortHandle port, unsigned baud) {
     if (::tcgetattr(fd, &settings) != 0) {
         return LineResult::readFailed;
     }
-    const speed_t speed = speedFor(baud);
+    const speed_t speed = baud == 1200 ? B1200 : B0;  // the touch's is the only speed asked for
     settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
     settings.c_cflag |= CS8;
     if (speed == B0 || ::cfsetispeed(&settings, speed) != 0 ||
@@ -379,13 +369,11 @@ LineResult setLineSettings(PortHandle port, unsigned baud) {
     return LineResult::applied;
 }
 
+// sleep_for sleeps with nanosleep, which measures by the monotonic clock and
+// never returns early, and sleeps again for what is left when a signal
+// wakes it.
 void sleepMs(unsigned milliseconds) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    for (auto now = std::chrono::steady_clock::now(); now < deadline;
-         now = std::chrono::steady_clock::now()) {
-        std::this_thread::sleep_for(deadline - now);
-    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 namespace {
