@@ -93,7 +93,7 @@ class Wine(unittest.TestCase):
         self.assertEqual(self.portkick("COM7"), (b"", crlf("Error getting COM state."), 1))
 
     def test_flash_sequence(self):
-        # COM5 acts a board; avrdude.exe is the stand-in (tests/wine/avrdude.cpp).
+        # COM5 acts a board; avrdude.exe is avrdude-echo (avrdude_echo.cpp).
         lines = success_lines()[:4] + ["avrdude.exe ran: " + COMMAND]
         for status in (0, -5):
             with self.subTest(status=status):
@@ -108,7 +108,7 @@ class Wine(unittest.TestCase):
                 board.start()
                 out, err, code = self.portkick("COM5", env={
                     "PORTKICK_AVRDUDE_STATUS": str(status), "WINEDEBUG": "-all" if status else "+relay",
-                    "WINEPATH": "Z:" + os.path.dirname(EXE) + "/tests/wine"})
+                    "WINEPATH": "Z:" + os.path.dirname(EXE) + "/tests/avrdude-echo"})
                 board.join()
                 for name in ("com5", "com6"):
                     os.remove(self.ports + name)

@@ -1,5 +1,5 @@
-// avrdude.exe stand-in that portkick.exe runs under Wine: says how it was
-// called and exits with the status in PORTKICK_AVRDUDE_STATUS.
+// avrdude-echo, the avrdude.exe that portkick.exe runs under Wine: says how
+// it was called and exits with the status in PORTKICK_AVRDUDE_STATUS.
 #include <windows.h>
 
 #include <cstdio>
