@@ -2,9 +2,10 @@
 # The soak: N flashes (default 150) of random firmware through portkick and
 # the real avrdude on the simulated board, each checked byte for byte against
 # the board's flash: two thirds in a row on one board, the rest on new boards
-# with random enumeration delays, two at a time. Prints a table, writes it to
-# docs/soak.md, and exits 1 if any flash failed. PORTKICK_SOAK_SEED repeats a
-# run's firmware and delays. Installs what it needs when run as root.
+# with random enumeration delays, two at a time. Prints the figures, writes
+# them into docs/soak.md (whose prose says what they are), and exits 1 if any
+# flash failed. PORTKICK_SOAK_SEED repeats a run's firmware and delays.
+# Installs what it needs when run as root.
 #   scripts/soak.sh [N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
