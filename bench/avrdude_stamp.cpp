@@ -1,8 +1,8 @@
-// avrdude.exe for the benchmark: appends the CLOCK_MONOTONIC time at which it
-// started (nanoseconds, one line) to $PORTKICK_BENCH_STAMPS, then becomes
-// tools/avrdude.exe (WRAPPER, set by the build) with the same arguments.
-// Put its directory first on PATH. It uses the C library only, so that it
-// starts fast.
+// avrdude-stamp, the benchmark's avrdude.exe: appends the CLOCK_MONOTONIC
+// time at which it started (nanoseconds, one line) to $PORTKICK_BENCH_STAMPS,
+// then becomes tools/avrdude.exe (WRAPPER, set by the build) with the same
+// arguments. Put its directory first on PATH. It uses the C library only, so
+// that it starts fast.
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>

@@ -1,8 +1,8 @@
 """Measures portkick against the simulated board with the real avrdude and
 writes the figures into docs/benchmarks.md, which says what they are. Run
 through scripts/bench.sh, which builds what this needs. All time stamps are
-CLOCK_MONOTONIC: the board's events, time.monotonic_ns() here, and the
-avrdude.exe stamp (bench/)."""
+CLOCK_MONOTONIC: the board's events, time.monotonic_ns() here, and
+avrdude-stamp's (bench/)."""
 import contextlib
 import os
 import pty
@@ -163,7 +163,7 @@ def one_flash(build, board, root):
     os.makedirs(work)
     shutil.copyfile(os.path.join(ROOT, "demo", "firmware.hex"), os.path.join(work, "firmware.hex"))
     stamps = os.path.join(root, "avrdude-start")
-    env = dict(simboard.environment(board.dir, os.path.join(build, "bench", "stamp")),
+    env = dict(simboard.environment(board.dir, os.path.join(build, "bench", "avrdude-stamp")),
                PORTKICK_BENCH_STAMPS=stamps)
     seen = {}
     with open(os.path.join(root, "stderr"), "w+") as errors:

@@ -15,7 +15,7 @@ jobs=$(nproc)
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPORTKICK_BENCH=ON -DPORTKICK_TESTS=OFF >/dev/null
 # portkick-com-name only because `cmake --install` (for the sizes) installs it.
 cmake --build build-bench -j"$jobs" --target portkick portkick-com-name \
-    portkick-board portkick-scan-bench portkick-avrdude-stamp portkick-rusage
+    portkick-board portkick-scan-bench avrdude-stamp portkick-rusage
 # portkick.exe as the release builds it, for its size only.
 cmake -S . -B build-bench-win -DCMAKE_BUILD_TYPE=Release -DPORTKICK_TESTS=OFF \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" >/dev/null
