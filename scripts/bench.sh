@@ -12,16 +12,13 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh build flash python cross
 
 jobs=$(nproc)
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPORTKICK_BENCH=ON -DPORTKICK_TESTS=OFF >/dev/null
-# portkick-com-name only because `cmake --install` (for the sizes) installs it.
-cmake --build build-bench -j"$jobs" --target portkick portkick-com-name \
-    portkick-board portkick-scan-bench avrdude-stamp portkick-rusage
+cmake --preset native >/dev/null
+cmake --build --preset native -j"$jobs"
 # portkick.exe as the release builds it, for its size only.
-cmake -S . -B build-bench-win -DCMAKE_BUILD_TYPE=Release -DPORTKICK_TESTS=OFF \
-    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" >/dev/null
-cmake --build build-bench-win -j"$jobs" --target portkick
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j"$jobs" --target portkick
 
 mkdir -p docs
 # sim/ holds the simulated board's driver, as for the tests.
-PYTHONPATH=sim PYTHONDONTWRITEBYTECODE=1 python3 bench/bench.py --build build-bench --build-win build-bench-win \
+PYTHONPATH=sim PYTHONDONTWRITEBYTECODE=1 python3 bench/bench.py --build build-native --build-win build-win \
     --out docs/benchmarks.md --command "scripts/bench.sh${*:+ $*}" "$@"

@@ -42,14 +42,14 @@ tar -xzf "$build/$source" -C "$build"
 src=$build/portkick-$version
 
 jobs=$(nproc)
-package() {  # package DIR [CONFIGURE OPTION...]: configure, build, CPack
-    local dir=$1; shift
-    cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DPORTKICK_TESTS=OFF "$@" >/dev/null
+package() {  # package PRESET DIR [CONFIGURE OPTION...]: configure, build, CPack
+    local preset=$1 dir=$2; shift 2
+    (cd "$src" && cmake --preset "$preset" -B "$dir" "$@" >/dev/null)
     cmake --build "$dir" -j"$jobs" >/dev/null
     (cd "$dir" && cpack -B "$dir/packages" >/dev/null)
     cp "$dir"/packages/portkick[-_]*.* "$out/"
 }
-package "$build/win" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake"
+package release-windows "$build/win"
 maintainer=()
 if [ -n "${PORTKICK_MAINTAINER:-}" ]; then
     maintainer=(-DPORTKICK_MAINTAINER="$PORTKICK_MAINTAINER")
@@ -61,7 +61,7 @@ fi
     CXXFLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
     LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
     export CXXFLAGS LDFLAGS
-    package "$build/posix" "${maintainer[@]}"
+    package release-posix "$build/posix" "${maintainer[@]}"
 )
 cp "$build/$source" "$out/"
 

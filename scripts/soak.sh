@@ -11,9 +11,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh build flash python
 
-cmake -S . -B build-soak -DCMAKE_BUILD_TYPE=Release -DPORTKICK_TESTS=OFF >/dev/null
-cmake --build build-soak -j"$(nproc)" --target portkick portkick-board
+cmake --preset native >/dev/null
+cmake --build --preset native -j"$(nproc)" --target portkick portkick-board
 
 mkdir -p docs
-PYTHONPATH=sim PYTHONDONTWRITEBYTECODE=1 exec python3 bench/soak.py --build build-soak --out docs/soak.md --runs "${1:-150}" \
+PYTHONPATH=sim PYTHONDONTWRITEBYTECODE=1 exec python3 bench/soak.py --build build-native --out docs/soak.md --runs "${1:-150}" \
     --command "scripts/soak.sh${1:+ $1}"

@@ -8,9 +8,9 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh build flash tests release
 
 jobs=$(nproc)
-cmake -S . -B build-win -DPORTKICK_TESTS=ON -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
-cmake --build build-win -j"$jobs"
-cmake -S . -B build -DPORTKICK_TESTS=ON -DPORTKICK_EXE="$PWD/build-win/portkick.exe" >/dev/null
-cmake --build build -j"$jobs"
-cd build
-ctest --output-on-failure --timeout 600
+# The builds are the presets of CMakePresets.json: build-win/, then build/.
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j"$jobs"
+cmake --preset posix >/dev/null
+cmake --build --preset posix -j"$jobs"
+ctest --preset posix
