@@ -343,12 +343,11 @@ bool parseDelay(const char* option, const char* text, milliseconds& delay) {
 // Reads the options; on a bad one, says why on standard error.
 bool parseOptions(int argc, char** argv, Options& options) {
     const option switches[] = {
-        {"dir", required_argument, nullptr, 'd'},       {"name", required_argument, nullptr, 'n'},
-        {"boot-name", required_argument, nullptr, 'b'}, {"extra-port", required_argument, nullptr, 'x'},
-        {"flash-out", required_argument, nullptr, 'f'}, {"events", required_argument, nullptr, 'e'},
-        {"enum-delay-ms", required_argument, nullptr, 'D'},
-        {"boot-timeout-ms", required_argument, nullptr, 'T'},
-        {"no-bootloader", no_argument, nullptr, 'N'},   {nullptr, 0, nullptr, 0},
+        {"dir", required_argument, nullptr, 'd'},           {"name", required_argument, nullptr, 'n'},
+        {"boot-name", required_argument, nullptr, 'b'},     {"extra-port", required_argument, nullptr, 'x'},
+        {"flash-out", required_argument, nullptr, 'f'},     {"events", required_argument, nullptr, 'e'},
+        {"enum-delay-ms", required_argument, nullptr, 'D'}, {"boot-timeout-ms", required_argument, nullptr, 'T'},
+        {"no-bootloader", no_argument, nullptr, 'N'},       {nullptr, 0, nullptr, 0},
     };
     int index = 0;
     for (int c; (c = getopt_long(argc, argv, "", switches, &index)) != -1;) {
