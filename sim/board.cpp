@@ -18,56 +18,46 @@
 // refuses to start on a name in use, links a port only under a free name and
 // removes a link only while it still points at its own pty. A bootloader
 // whose name is in use at the reset does not show.
-//
-// A port that vanishes loses its link at once, but its pty stays until the
-// program holding it lets go: closing the master under a reader hangs the
-// slave up, and avrdude then spins on reads that return nothing instead of
-// failing. Kept open, it simply gets no more answers and times out.
 #include <fcntl.h>
+#include <getopt.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "avr109.h"
 
 namespace {
 
-constexpr long long kMs = 1000000;  // nanoseconds
-constexpr long long kTickNs = 10 * kMs;
+// CLOCK_MONOTONIC: the event log's stamps compare with other programs' clocks.
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+constexpr milliseconds kTick{10};
 
 struct Options {
-    std::string dir = "/dev";
-    std::string name = "COM5";
-    std::string bootName = "COM6";
-    std::string extraName;
-    long long enumDelayNs = 300 * kMs;
-    long long bootTimeoutNs = 8000 * kMs;
-    long long vanishAfterBytes = -1;
-    bool lowercase = false;
+    std::string dir = "/dev", name = "COM5", bootName = "COM6", extraName;
+    milliseconds enumDelay{300}, bootTimeout{8000};
     bool noBootloader = false;
-    std::string flashOut;
-    std::string events;
+    std::string flashOut, events;  // file names; empty: none
 };
 
 // One serial port of the board: a pty master and the link naming its slave.
 struct Port {
     int master = -1;
-    std::string slave;
-    std::string link;  // empty until published
+    std::string slave, link;  // link: empty until published
 };
 
 enum class Mode { application, resetting, bootloader, starting };
@@ -77,92 +67,61 @@ struct Board {
     int events = -1;
     bool failed = false;  // a port could not be made: the board stops
     Mode mode = Mode::application;
-    long long deadline = 0;
+    Clock::time_point deadline, lastCommand;
     Port app, boot, extra;
     std::vector<Port> lingering;  // vanished, but still held open by someone
     avr109::Memory memory;
     avr109::Session session;
     std::vector<std::uint8_t> input;
-    long long bytesReceived = 0;
-    long long lastCommand = 0;
-    bool appNameTaken = false;  // logged as taken; not yet back
 };
 
-volatile std::sig_atomic_t stopRequested = 0;
-
-void requestStop(int) { stopRequested = 1; }
-
-long long monotonicNs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000000000LL + now.tv_nsec;
-}
-
-void sleepNs(long long ns) {
-    const timespec pause{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
-    nanosleep(&pause, nullptr);
-}
-
+// One line of the event log: nanoseconds of the monotonic clock, then what.
 void logEvent(const Board& board, const std::string& what) {
-    if (board.events < 0) {
-        return;
-    }
-    const std::string line = std::to_string(monotonicNs()) + " " + what + "\n";
-    if (write(board.events, line.data(), line.size()) < 0) {
-        std::perror("portkick-board: events");
-    }
-}
-
-std::string linkName(const Options& options, std::string name) {
-    if (options.lowercase) {
-        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return name;
+    if (board.events < 0) return;
+    const auto stamp = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch());
+    const std::string line = std::to_string(stamp.count()) + " " + what + "\n";
+    if (write(board.events, line.data(), line.size()) < 0) std::perror("portkick-board: events");
 }
 
 // The number in "COM12", or 0.
 long portNumber(const std::string& name) {
-    std::size_t digits = name.size();
-    while (digits > 0 && std::isdigit(static_cast<unsigned char>(name[digits - 1]))) --digits;
-    return digits < name.size() ? std::atol(name.c_str() + digits) : 0;
+    const std::size_t digits = name.find_first_of("0123456789");
+    return digits == std::string::npos ? 0 : std::atol(name.c_str() + digits);
 }
 
-bool openPty(Port& port) {
+// A new pty for the port; when none can be had, the board stops.
+bool openPty(Board& board, Port& port) {
     int master = -1;
     int slave = -1;
-    char slaveName[128];
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    char slaveName[PATH_MAX];
+    if (openpty(&master, &slave, slaveName, nullptr, nullptr) != 0) {
         std::perror("portkick-board: openpty");
+        board.failed = true;
         return false;
     }
     // Nobody holds the slave until a program opens it by its link.
     close(slave);
-    if (ptsname_r(master, slaveName, sizeof slaveName) != 0) {
-        std::perror("portkick-board: ptsname");
-        close(master);
-        return false;
-    }
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     fcntl(master, F_SETFD, FD_CLOEXEC);
     port = Port{master, slaveName, ""};
     return true;
 }
 
-// What became of an attempt to link a port under its name.
-enum class Link { made, taken, failed };
-
-// Makes the port appear under `name`. symlink() creates the link in one
-// step, already pointing at the slave, and fails when the name exists: the
-// board never replaces an entry it did not make.
-Link publish(Port& port, const Options& options, const std::string& name) {
-    const std::string link = options.dir + "/" + linkName(options, name);
+// Makes the port appear under `name`; false when the name is in use, or
+// when the link cannot be made at all, which stops the board. symlink()
+// creates the link in one step, already pointing at the slave, and fails
+// when the name exists: the board never replaces an entry it did not make.
+bool publish(Board& board, Port& port, const std::string& name) {
+    const std::string link = board.options.dir + "/" + name;
     if (symlink(port.slave.c_str(), link.c_str()) == 0) {
         port.link = link;
-        return Link::made;
+        return true;
     }
-    if (errno == EEXIST) return Link::taken;
-    std::perror(("portkick-board: link " + link).c_str());
-    return Link::failed;
+    if (errno != EEXIST) {
+        std::perror(("portkick-board: link " + link).c_str());
+        board.failed = true;
+    }
+    return false;
 }
 
 // Removes the port's link, if it still points at the port's own pty:
@@ -187,8 +146,10 @@ bool hungUp(const Port& port) {
     return poll(&watch, 1, 0) > 0 && (watch.revents & POLLHUP) != 0;
 }
 
-// The port vanishes from the device directory; its pty is closed as soon as
-// nobody holds it.
+// The port vanishes from the device directory at once, but its pty stays
+// until the program holding it lets go: closing the master under a reader
+// hangs the slave up, and avrdude then spins on reads that return nothing
+// instead of failing. Kept open, it simply gets no more answers and times out.
 void retirePort(Board& board, Port& port) {
     if (port.master < 0) return;
     unpublish(port);
@@ -200,9 +161,10 @@ void retirePort(Board& board, Port& port) {
     }
 }
 
-speed_t lineSpeed(const Port& port) {
+// The 1200-baud touch: the line was set to 1200 baud, and nobody holds it.
+bool touched(const Port& port) {
     termios settings{};
-    return tcgetattr(port.master, &settings) == 0 ? cfgetospeed(&settings) : B0;
+    return tcgetattr(port.master, &settings) == 0 && cfgetospeed(&settings) == B1200 && hungUp(port);
 }
 
 // Reads what has arrived on the port; appends it to `into` when given.
@@ -237,123 +199,81 @@ void saveFlash(const Board& board) {
     if (path.empty()) return;
     const std::string aside = path + ".new";
     FILE* file = std::fopen(aside.c_str(), "wb");
-    const bool written = file != nullptr &&
-                         std::fwrite(board.memory.flash.data(), 1, board.memory.flash.size(), file) ==
-                             board.memory.flash.size();
+    const auto& flash = board.memory.flash;
+    const bool written = file != nullptr && std::fwrite(flash.data(), 1, flash.size(), file) == flash.size();
     if (file == nullptr || std::fclose(file) != 0 || !written || rename(aside.c_str(), path.c_str()) != 0) {
         std::perror(("portkick-board: " + path).c_str());
     }
 }
 
 // Brings the board's own port up, unless its name is in use.
-Link startApplication(Board& board) {
-    if (!openPty(board.app)) {
-        board.failed = true;
-        return Link::failed;
-    }
-    const Link link = publish(board.app, board.options, board.options.name);
-    if (link == Link::made) {
-        board.appNameTaken = false;
+bool startApplication(Board& board) {
+    if (openPty(board, board.app) && publish(board, board.app, board.options.name)) {
         logEvent(board, "app-appeared " + board.options.name);
         board.mode = Mode::application;
-        return link;
+        return true;
     }
     removePort(board.app);
-    if (link == Link::failed) board.failed = true;
-    return link;
+    return false;
 }
 
-// The board comes back on its own after the bootloader's timeout.
-void skipBootloader(Board& board) {
+// The board comes back after `delay`.
+void restartIn(Board& board, milliseconds delay) {
     board.mode = Mode::starting;
-    board.deadline = monotonicNs() + board.options.bootTimeoutNs;
+    board.deadline = Clock::now() + delay;
 }
 
 // Links the extra port, unless its name is in use.
 void publishExtra(Board& board) {
-    const Link link = publish(board.extra, board.options, board.options.extraName);
-    if (link == Link::failed) board.failed = true;
-    if (link == Link::taken) {
-        logEvent(board, "extra-name-taken " + board.options.extraName);
-        removePort(board.extra);
-    }
+    if (!publish(board, board.extra, board.options.extraName)) removePort(board.extra);
 }
 
 void startBootloader(Board& board) {
     const Options& options = board.options;
-    if (options.noBootloader) {
-        skipBootloader(board);
-        return;
-    }
+    if (options.noBootloader) return restartIn(board, options.bootTimeout);
     const bool withExtra = !options.extraName.empty();
-    if (!openPty(board.boot) || (withExtra && !openPty(board.extra))) {
-        board.failed = true;
-        return;
-    }
+    if (!openPty(board, board.boot) || (withExtra && !openPty(board, board.extra))) return;
     // A port scan probes names in increasing number. Linking the higher
     // number first means a scan that sees the lower one sees both, as if
     // both had appeared in the same instant.
     const bool extraFirst = withExtra && portNumber(options.extraName) > portNumber(options.bootName);
     if (extraFirst) publishExtra(board);
-    const Link boot = publish(board.boot, options, options.bootName);
-    if (boot != Link::made) {
+    if (!publish(board, board.boot, options.bootName)) {
         // Another board or device has the name: no bootloader shows.
-        if (boot == Link::failed) board.failed = true;
-        if (boot == Link::taken) logEvent(board, "boot-name-taken " + options.bootName);
+        if (!board.failed) logEvent(board, "boot-name-taken " + options.bootName);
         removePort(board.boot);
         retirePort(board, board.extra);
-        skipBootloader(board);
-        return;
+        return restartIn(board, options.bootTimeout);
     }
     logEvent(board, "boot-appeared " + options.bootName);
     if (withExtra && !extraFirst) publishExtra(board);
-    if (board.extra.master >= 0) logEvent(board, "extra-appeared " + options.extraName);
 
     board.session = avr109::Session{};
     board.input.clear();
-    board.bytesReceived = 0;
-    board.lastCommand = monotonicNs();
+    board.lastCommand = Clock::now();
     board.mode = Mode::bootloader;
 }
 
+// The flash file is up to date before the bootloader's port goes.
 void endBootloader(Board& board) {
-    if (board.session.flashChanged) {
-        saveFlash(board);
-        logEvent(board, "flash-saved");
-    }
+    if (board.session.flashChanged) saveFlash(board);
     retirePort(board, board.boot);
     retirePort(board, board.extra);
     logEvent(board, "boot-vanished");
-    board.mode = Mode::starting;
-    board.deadline = monotonicNs() + board.options.enumDelayNs;
+    restartIn(board, board.options.enumDelay);
 }
 
 // Answers every complete command that has arrived.
 void serveBootloader(Board& board) {
-    const std::size_t before = board.input.size();
     readInput(board.boot, &board.input);
-    board.bytesReceived += static_cast<long long>(board.input.size() - before);
-
-    bool ended = false;
-    const long long limit = board.options.vanishAfterBytes;
-    if (limit >= 0 && board.bytesReceived >= limit) {
-        // Only the bytes up to the limit reach the bootloader.
-        const long long excess = board.bytesReceived - limit;
-        board.input.resize(board.input.size() - static_cast<std::size_t>(excess));
-        ended = true;
-    }
     while (!board.input.empty()) {
         const std::size_t length = avr109::commandLength(board.input);
         if (length == 0) break;
         send(board.boot, avr109::execute(board.input.data(), board.memory, board.session));
         board.input.erase(board.input.begin(), board.input.begin() + static_cast<std::ptrdiff_t>(length));
-        board.lastCommand = monotonicNs();
-        if (board.session.exitRequested) {
-            ended = true;
-            break;
-        }
+        board.lastCommand = Clock::now();
+        if (board.session.exitRequested) return endBootloader(board);
     }
-    if (ended) endBootloader(board);
 }
 
 // Waits for bootloader input, or one tick. A port that nobody holds reports
@@ -361,42 +281,32 @@ void serveBootloader(Board& board) {
 void waitForWork(const Board& board) {
     if (board.mode == Mode::bootloader) {
         pollfd watch{board.boot.master, POLLIN, 0};
-        if (poll(&watch, 1, static_cast<int>(kTickNs / kMs)) > 0 && (watch.revents & POLLHUP) == 0) {
-            return;
-        }
+        if (poll(&watch, 1, static_cast<int>(kTick.count())) >= 0 && (watch.revents & POLLHUP) == 0) return;
     }
-    sleepNs(kTickNs);
+    std::this_thread::sleep_for(kTick);
 }
 
 void step(Board& board) {
-    const long long now = monotonicNs();
-    switch (board.mode) {
-        case Mode::application:
-            readInput(board.app, nullptr);
-            if (lineSpeed(board.app) == B1200 && hungUp(board.app)) {
-                removePort(board.app);
-                logEvent(board, "reset");
-                board.mode = Mode::resetting;
-                board.deadline = now + board.options.enumDelayNs;
-            }
-            break;
-        case Mode::resetting:
-            if (now >= board.deadline) startBootloader(board);
-            break;
-        case Mode::bootloader:
-            serveBootloader(board);
-            if (board.mode == Mode::bootloader && now - board.lastCommand >= board.options.bootTimeoutNs) {
-                endBootloader(board);
-            }
-            break;
-        case Mode::starting:
-            // Should another board or device have taken the name meanwhile,
-            // the board says so once and tries again on every tick.
-            if (now >= board.deadline && startApplication(board) == Link::taken && !board.appNameTaken) {
-                board.appNameTaken = true;
-                logEvent(board, "app-name-taken " + board.options.name);
-            }
-            break;
+    const Clock::time_point now = Clock::now();
+    if (board.mode == Mode::application) {
+        readInput(board.app, nullptr);
+        if (touched(board.app)) {
+            removePort(board.app);
+            logEvent(board, "reset");
+            board.mode = Mode::resetting;
+            board.deadline = now + board.options.enumDelay;
+        }
+    } else if (board.mode == Mode::bootloader) {
+        serveBootloader(board);
+        if (board.mode == Mode::bootloader && now - board.lastCommand >= board.options.bootTimeout) {
+            endBootloader(board);
+        }
+    } else if (now >= board.deadline && board.mode == Mode::resetting) {
+        startBootloader(board);
+    } else if (now >= board.deadline) {
+        // Should another board or device have taken the name meanwhile, the
+        // board tries again on every tick.
+        startApplication(board);
     }
     if (board.extra.master >= 0) readInput(board.extra, nullptr);
     for (auto port = board.lingering.begin(); port != board.lingering.end();) {
@@ -410,69 +320,64 @@ void step(Board& board) {
     }
 }
 
-// The largest value of each numeric switch: a delay of a day at most, and
-// more bytes than any flash takes.
-constexpr long long kMaxDelayMs = 24LL * 60 * 60 * 1000;
-constexpr long long kMaxBytes = 1000000000;
-
 const char kUsage[] =
-    "usage: portkick-board [--dir DIR] [--name COM5] [--boot-name COM6]\n"
-    "         [--enum-delay-ms N] [--boot-timeout-ms N] [--lowercase]\n"
-    "         [--flash-out FILE] [--events FILE] [--no-bootloader]\n"
-    "         [--extra-port NAME] [--vanish-after-bytes N]\n"
-    "       N is a whole number: 0 to 86400000 (24 h) for the delays,\n"
-    "       0 to 1000000000 for --vanish-after-bytes\n";
+    "usage: portkick-board [--dir DIR] [--name COM5] [--boot-name COM6] [--extra-port NAME]\n"
+    "         [--enum-delay-ms N] [--boot-timeout-ms N] [--no-bootloader] [--flash-out FILE]\n"
+    "         [--events FILE]    (N: whole milliseconds from 0 to 86400000, a day)\n";
 
-// A whole number from 0 to `most`, in decimal digits only.
-bool parseNumber(const char* text, long long most, long long& value) {
-    if (*text == '\0') return false;
-    value = 0;
-    for (const char* digit = text; *digit != '\0'; ++digit) {
-        if (*digit < '0' || *digit > '9') return false;
-        value = value * 10 + (*digit - '0');
-        if (value > most) return false;
+// A delay of a day at most, in decimal digits only; on anything else, says
+// so in one line.
+bool parseDelay(const char* option, const char* text, milliseconds& delay) {
+    constexpr unsigned long long kMostMs = 24ULL * 60 * 60 * 1000;
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text, &end, 10);  // too large: ULLONG_MAX
+    if (std::isdigit(static_cast<unsigned char>(text[0])) && *end == '\0' && value <= kMostMs) {
+        delay = milliseconds(value);
+        return true;
     }
-    return true;
+    std::fprintf(stderr, "portkick-board: --%s: '%s' is not a whole number from 0 to %llu\n", option, text,
+                 kMostMs);
+    return false;
 }
 
 // Reads the options; on a bad one, says why on standard error.
 bool parseOptions(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "--lowercase") {
-            options.lowercase = true;
-            continue;
+    const option switches[] = {
+        {"dir", required_argument, nullptr, 'd'},           {"name", required_argument, nullptr, 'n'},
+        {"boot-name", required_argument, nullptr, 'b'},     {"extra-port", required_argument, nullptr, 'x'},
+        {"flash-out", required_argument, nullptr, 'f'},     {"events", required_argument, nullptr, 'e'},
+        {"enum-delay-ms", required_argument, nullptr, 'D'}, {"boot-timeout-ms", required_argument, nullptr, 'T'},
+        {"no-bootloader", no_argument, nullptr, 'N'},       {nullptr, 0, nullptr, 0},
+    };
+    int index = 0;
+    for (int c; (c = getopt_long(argc, argv, "", switches, &index)) != -1;) {
+        const char* name = switches[index].name;
+        switch (c) {
+            case 'd': options.dir = optarg; break;
+            case 'n': options.name = optarg; break;
+            case 'b': options.bootName = optarg; break;
+            case 'x': options.extraName = optarg; break;
+            case 'f': options.flashOut = optarg; break;
+            case 'e': options.events = optarg; break;
+            case 'N': options.noBootloader = true; break;
+            case 'D':
+                if (!parseDelay(name, optarg, options.enumDelay)) return false;
+                break;
+            case 'T':
+                if (!parseDelay(name, optarg, options.bootTimeout)) return false;
+                break;
+            default: std::fputs(kUsage, stderr); return false;  // getopt_long has said why
         }
-        if (option == "--no-bootloader") {
-            options.noBootloader = true;
-            continue;
-        }
-        if (i + 1 >= argc) return false;
-        const char* value = argv[++i];
-        long long* number = nullptr;
-        long long most = kMaxDelayMs;
-        long long scale = kMs;
-        if (option == "--dir") options.dir = value;
-        else if (option == "--name") options.name = value;
-        else if (option == "--boot-name") options.bootName = value;
-        else if (option == "--extra-port") options.extraName = value;
-        else if (option == "--flash-out") options.flashOut = value;
-        else if (option == "--events") options.events = value;
-        else if (option == "--enum-delay-ms") number = &options.enumDelayNs;
-        else if (option == "--boot-timeout-ms") number = &options.bootTimeoutNs;
-        else if (option == "--vanish-after-bytes") {
-            number = &options.vanishAfterBytes;
-            most = kMaxBytes;
-            scale = 1;
-        } else return false;
-        if (number != nullptr && !parseNumber(value, most, *number)) {
-            std::fprintf(stderr, "portkick-board: %s: '%s' is not a whole number from 0 to %lld\n",
-                         option.c_str(), value, most);
-            return false;
-        }
-        if (number != nullptr) *number *= scale;
     }
-    return !options.name.empty() && !options.bootName.empty();
+    if (optind == argc && !options.name.empty() && !options.bootName.empty()) return true;
+    std::fputs(kUsage, stderr);
+    return false;
+}
+
+// Whether SIGTERM, SIGINT or SIGHUP has come; they are blocked, so they wait.
+bool stopRequested(const sigset_t& stops) {
+    const timespec none{0, 0};
+    return sigtimedwait(&stops, nullptr, &none) > 0;
 }
 
 }  // namespace
@@ -480,44 +385,41 @@ bool parseOptions(int argc, char** argv, Options& options) {
 int main(int argc, char** argv) {
     const pid_t parent = getppid();
     Board board;
-    if (!parseOptions(argc, argv, board.options)) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    if (!parseOptions(argc, argv, board.options)) return 2;
 
-    struct sigaction stop {};
-    stop.sa_handler = requestStop;
-    sigemptyset(&stop.sa_mask);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &stop, nullptr);
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stops, signal);
+    sigprocmask(SIG_BLOCK, &stops, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     // A test runner that dies takes the board with it.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent) return 0;
 
-    if (!board.options.events.empty()) {
-        board.events = open(board.options.events.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const Options& options = board.options;
+    if (!options.events.empty()) {
+        board.events = open(options.events.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (board.events < 0) {
-            std::perror(("portkick-board: " + board.options.events).c_str());
+            std::perror(("portkick-board: " + options.events).c_str());
             return 1;
         }
     }
-    if (startApplication(board) == Link::taken) {
-        std::fprintf(stderr, "portkick-board: %s/%s exists: another board or device has that name\n",
-                     board.options.dir.c_str(), linkName(board.options, board.options.name).c_str());
+    if (!startApplication(board)) {
+        if (!board.failed) {
+            std::fprintf(stderr, "portkick-board: %s/%s exists: another board or device has that name\n",
+                         options.dir.c_str(), options.name.c_str());
+        }
         return 1;
     }
-    if (board.failed) return 1;
     saveFlash(board);
     std::puts("ready");
     std::fflush(stdout);
 
-    while (!stopRequested && !board.failed) {
+    while (!board.failed && !stopRequested(stops)) {
         waitForWork(board);
         step(board);
     }
-    removePort(board.app);
-    removePort(board.boot);
-    removePort(board.extra);
+    board.lingering.insert(board.lingering.end(), {board.app, board.boot, board.extra});
     for (Port& port : board.lingering) removePort(port);
     return board.failed ? 1 : 0;
 }

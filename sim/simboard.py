@@ -47,7 +47,7 @@ class Board:
         self.stderr_path = os.path.join(root, "board.err")
         given = dict(zip(options, options[1:]))
         # Its names; one that was in use before it started is not its own.
-        in_use = {entry.upper() for entry in os.listdir(self.dir)}
+        in_use = set(os.listdir(self.dir))
         self.names = {name, given.get("--boot-name", "COM6"), given.get("--extra-port", name)} - in_use
         with open(self.stderr_path, "wb") as stderr:
             self.process = subprocess.Popen(
@@ -74,7 +74,7 @@ class Board:
             status = self.process.wait()
         self.process.stdout.close()
         links = os.listdir(self.dir) if os.path.isdir(self.dir) else []
-        left = [link for link in links if link.upper() in self.names]
+        left = [link for link in links if link in self.names]
         if check and (status != 0 or left):
             raise AssertionError("the board ended with status %s, leaving %s\n%s"
                                  % (status, left, self.board_errors()))

@@ -218,10 +218,12 @@ class SimulatedBoard(unittest.TestCase):
         return subprocess.run([simboard.required("PORTKICK_BOARD"), "--dir", self.dir, *options],
                               capture_output=True, text=True, timeout=10)
 
-    def touch(self, name):  # the 1200-baud touch that resets a board
+    def touch(self, board, name):  # the 1200-baud touch: the board resets once the port is closed
         port = os.open(self.dir + "/" + name, os.O_RDWR | os.O_NOCTTY)
         termios.tcsetattr(port, termios.TCSANOW,
                           [0, 0, termios.CS8, 0, termios.B1200, termios.B1200, [0] * 32])
+        time.sleep(0.1)
+        self.assertNotIn("reset", [event for _, event, _ in board.events()])
         os.close(port)
 
     def entries(self):
@@ -230,33 +232,40 @@ class SimulatedBoard(unittest.TestCase):
 
     def test_names_that_are_not_its_own(self):
         self.board()
-        open(self.dir + "/com7", "w").close()
+        open(self.dir + "/COM7", "w").close()
         before = self.entries()
-        for options in (["--name", "COM5"], ["--name", "COM7", "--lowercase"]):
-            result = self.refused(*options)
-            self.assertEqual(result.returncode, 1)
-            self.assertIn("exists: another board or device has that name", result.stderr)
+        for name in ("COM5", "COM7"):
+            result = self.refused("--name", name)
+            self.assertEqual((result.returncode, result.stderr), (1, "portkick-board: %s/%s exists: "
+                             "another board or device has that name\n" % (self.dir, name)))
             self.assertEqual(self.entries(), before)
         # Its bootloader's name is taken: the board says so and comes back.
         board = self.board("--boot-name", "COM5", "--boot-timeout-ms", "300", name="COM8")
-        self.touch("COM8")
+        self.touch(board, "COM8")
         board.wait_for("app-appeared", 2)
         self.assertIn(("boot-name-taken", "COM5"), [event[1:] for event in board.events()])
         # What someone else put in place of its own link stays.
-        os.replace(self.dir + "/com7", self.dir + "/COM8")
+        os.replace(self.dir + "/COM7", self.dir + "/COM8")
         self.assertEqual(board.stop(False), 0)
         self.assertEqual(self.entries(), {"COM5": before["COM5"], "COM8": False})
 
-    def test_numbers_out_of_range(self):
+    def test_delays_and_their_time_stamps(self):
+        """A delay is whole milliseconds up to a day; the event log counts
+        nanoseconds of the monotonic clock, as time.monotonic_ns() does."""
         os.mkdir(self.dir)
-        for switch, value in (("--enum-delay-ms", "10000000000000"), ("--boot-timeout-ms", "-1"),
-                              ("--vanish-after-bytes", "1e3")):
+        for switch, value in (("--enum-delay-ms", "86400001"), ("--boot-timeout-ms", "-1"),
+                              ("--enum-delay-ms", "1e3"), ("--boot-timeout-ms", "")):
             result = self.refused(switch, value)
-            self.assertEqual(result.returncode, 2)
-            self.assertIn("%s: '%s' is not a whole number" % (switch, value), result.stderr)
+            self.assertEqual((result.returncode, result.stderr), (2, "portkick-board: %s: '%s' is not "
+                             "a whole number from 0 to 86400000\n" % (switch, value)))
+        self.assertEqual(self.refused("--no-such-switch").returncode, 2)
+        started = time.monotonic_ns()
         board = self.board("--enum-delay-ms", "250")
-        self.touch("COM5")
-        self.assertGreaterEqual(board.wait_for("boot-appeared") - board.wait_for("reset"), 250e6)
+        self.touch(board, "COM5")
+        reset, boot = board.wait_for("reset"), board.wait_for("boot-appeared")
+        self.assertLess(started, board.wait_for("app-appeared"))
+        self.assertGreaterEqual(boot - reset, 250e6)
+        self.assertLess(boot, time.monotonic_ns())
 
 
 def setUpModule():
