@@ -73,32 +73,17 @@ bool privateMounts() {
 // own mount namespace) is stopped, so that any request to it waits. Sets
 // `server`, which must be let go on (SIGCONT) before anything is killed.
 pid_t stallAFileSystem(pid_t& server) {
-    int pid[2];
-    EXPECT_EQ(pipe(pid), 0);
-    const pid_t holder = spawn([&](int) {
-        char dir[] = "/tmp/portkick-stall-XXXXXX";
-        if (!privateMounts() || mkdtemp(dir) == nullptr) std::_Exit(1);
-        const std::string source = dir + std::string("/source"), mountPoint = dir + std::string("/mount");
-        mkdir(source.c_str(), 0700);
-        mkdir(mountPoint.c_str(), 0700);
-        writeFile(source + "/file", "");
-        const pid_t bindfs = fork();
-        if (bindfs == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            execlp("bindfs", "bindfs", "-f", "-o", "attr_timeout=0", source.c_str(), mountPoint.c_str(), nullptr);
-            std::_Exit(127);
-        }
-        for (int tries = 0; tries < 500 && open((mountPoint + "/file").c_str(), O_RDONLY) < 0; ++tries) usleep(10000);
-        kill(bindfs, SIGSTOP);
-        (void)!write(pid[1], &bindfs, sizeof bindfs);
-    });
-    EXPECT_EQ(read(pid[0], &server, sizeof server), static_cast<ssize_t>(sizeof server));
+    FILE* shell = popen(geteuid() == 0 ? "exec unshare -m sh -c \"$STALL\"" : "exec unshare -rm sh -c \"$STALL\"", "r");
+    pid_t holder = 0;
+    EXPECT_EQ(std::fscanf(shell, "%d %d", &server, &holder), 2);
     return holder;
 }
 
 class PosixOs : public ::testing::Test {
 protected:
     void SetUp() override {
+        setenv("STALL", "set -e; d=$PORTKICK_DEVICE_DIR/stall; mkdir -p $d/s $d/m; : >$d/s/f; bindfs -f -o attr_timeout=0 $d/s $d/m &"
+               "until [ -e $d/m/f ]; do sleep 0.01; done; exec 3<$d/m/f; kill -STOP $!; echo $! $$; exec sleep 1000", 1);
         char tmpl[] = "/tmp/portkick-dev-XXXXXX";
         dir = mkdtemp(tmpl);
         setenv("PORTKICK_DEVICE_DIR", dir.c_str(), 1);
@@ -267,6 +252,7 @@ TEST_F(PosixOs, PortsHeldByOthers) {
         if (stalled != 0) kill(stalled, SIGCONT);  // first let the file system go on, then kill
         if (!WIFEXITED(status)) stop(checker);
         if (holder != 0) stop(holder);
+        if (stalled != 0) kill(stalled, SIGTERM);
         stalled = 0;
         unlink(("/run/lock/LCK.." + unique).c_str());
         unlink(("/run/lock/LCK.." + unique + "-device").c_str());
