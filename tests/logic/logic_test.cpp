@@ -9,31 +9,23 @@
 #include <cstdio>
 #include <sstream>
 
-#include "cli/flash_sequence.h"
 #include "os/os.h"
-#include "programmer/flash.h"
 #include "serial/ports.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
 
-// scans[k] holds the names that open once k+1 scans have started (a scan
-// starts with the probe of COM1); the last one holds for all later scans.
-std::vector<PortSet> scans;
-int scansStarted = 0;
+PortSet openable;  // the ports that open
 os::PortHandle nextHandle = 100;
 os::LineResult lineResult;
-int commandStatus;
 
 }  // namespace
 
 namespace os {
 
 PortHandle openPort(const std::string& path, OpenFor purpose) {
-    scansStarted += path == "\\\\.\\COM1";
-    const PortSet& now = scans[std::min<std::size_t>(std::max(scansStarted - 1, 0), scans.size() - 1)];
-    const PortHandle port = path.rfind("\\\\.\\", 0) == 0 && now.count(path.substr(4)) ? nextHandle++ : kNoPort;
+    const PortHandle port = path.rfind("\\\\.\\", 0) == 0 && openable.count(path.substr(4)) ? nextHandle++ : kNoPort;
     std::printf("~ %s %s %lld\n", purpose == OpenFor::touch ? "touch" : "open", path.c_str(),
                 static_cast<long long>(port));
     return port;
@@ -48,19 +40,9 @@ LineResult setLineSettings(PortHandle port, unsigned baud) {
 
 void sleepMs(unsigned milliseconds) { std::printf("~ sleep %u\n", milliseconds); }
 
-// Past the stdio buffer, as the command's own output: a line the program has
-// not flushed comes out after it.
-int runCommand(const std::string& commandLine) {
-    const std::string line = "~ system " + commandLine + "\n";
-    return write(1, line.data(), line.size()) < 0 ? -1 : commandStatus;
-}
-
 }  // namespace os
 
 namespace {
-
-const std::string kCommand =
-    "avrdude.exe -v -p atmega32u4 -c avr109 -b 57600 -D -P COM6 -U flash:w:./firmware.hex:i";
 
 struct Outcome {
     int status;  // 0 when fn returned
@@ -99,26 +81,23 @@ std::size_t count(const Lines& lines, const std::string& prefix) {
     return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
 }
 
-// The program's lines, and unless keepCalls is false, all calls but misses.
-Lines only(const Lines& lines, bool keepCalls) {
+// The program's own lines, without the calls.
+Lines only(const Lines& lines) {
     Lines kept;
-    std::copy_if(lines.begin(), lines.end(), std::back_inserter(kept), [&](const std::string& l) {
-        return l.rfind("~ ", 0) != 0 || (keepCalls && l.substr(l.size() - 3) != " -1");
-    });
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(kept), [](const std::string& l) { return l.rfind("~ ", 0) != 0; });
     return kept;
 }
 
 class Logic : public ::testing::Test {
 protected:
     void SetUp() override {
-        scans = {{}};
+        openable = {};
         lineResult = os::LineResult::applied;
-        commandStatus = 0;
     }
 };
 
 TEST_F(Logic, ResetHoldsThePortAt1200BaudAndClosesItOnEveryWayOut) {
-    scans = {{"COM5"}};
+    openable = {"COM5"};
     Outcome run = runInChild([] { resetToBootloader("COM5"); });
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, (Lines{"~ touch \\\\.\\COM5 100", "~ settings 100 1200", "~ sleep 100", "~ close 100",
@@ -141,39 +120,12 @@ TEST_F(Logic, DetectionWaitsFirstThenScansAllPortsExactlyOneHundredTimes) {
     const Outcome run = runInChild([] { waitForBootloaderPort({}); });
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "[ERROR] Timeout: No new COM port detected.\n");
-    EXPECT_EQ(only(run.out, false), Lines{"[INFO] Waiting for bootloader COM port..."});
+    EXPECT_EQ(only(run.out), Lines{"[INFO] Waiting for bootloader COM port..."});
     EXPECT_EQ(count(run.out, "~ sleep 50"), 100u);
     EXPECT_EQ(count(run.out, "~ open "), 25600u);
     EXPECT_EQ(run.out.size(), 1u + 100u + 25600u);
     EXPECT_EQ(Lines(run.out.begin() + 1, run.out.begin() + 3), (Lines{"~ sleep 50", "~ open \\\\.\\COM1 -1"}));
     EXPECT_EQ(run.out.back(), "~ open \\\\.\\COM256 -1");
-}
-
-TEST_F(Logic, ProgrammerRunsAfterItsLineIsOutAndItsStatusDecides) {
-    for (const int status : {0, 1, -5, 9009}) {
-        commandStatus = status;
-        const Outcome run = runInChild([] { flashFirmware("COM6"); });
-        Lines out{"[INFO] Running: " + kCommand, "~ system " + kCommand};
-        if (status == 0) out.push_back("[INFO] Flash successful!");
-        EXPECT_EQ(run.out, out);
-        EXPECT_EQ(run.status, status == 0 ? 0 : 1);
-        EXPECT_EQ(run.err, status == 0 ? "" : "[ERROR] avrdude failed with code " + std::to_string(status) + "\n");
-    }
-}
-
-TEST_F(Logic, FlashSequenceSnapshotsResetsDetectsAndProgramsInThatOrder) {
-    // The board's port is gone for two polls; then its bootloader is COM6.
-    scans = {{"COM1", "COM5"}, {"COM1"}, {"COM1"}, {"COM1", "COM6"}};
-    const Outcome run = runInChild([] { runFlashSequence("COM5"); });
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(only(run.out, true),
-              (Lines{"~ open \\\\.\\COM1 100", "~ close 100", "~ open \\\\.\\COM5 101", "~ close 101",
-                     "~ touch \\\\.\\COM5 102", "~ settings 102 1200", "~ sleep 100", "~ close 102",
-                     "[INFO] Triggered 1200bps reset on COM5", "[INFO] Waiting for bootloader COM port...",
-                     "~ sleep 50", "~ open \\\\.\\COM1 103", "~ close 103", "~ sleep 50", "~ open \\\\.\\COM1 104",
-                     "~ close 104", "~ sleep 50", "~ open \\\\.\\COM1 105", "~ close 105", "~ open \\\\.\\COM6 106",
-                     "~ close 106", "[INFO] New port detected: COM6", "[INFO] Running: " + kCommand,
-                     "~ system " + kCommand, "[INFO] Flash successful!"}));
 }
 
 }  // namespace
