@@ -25,23 +25,12 @@
 
 namespace {
 
-// Runs `body` in a child that says it is ready when body returns (a body
-// that ends its main thread writes to `ready` itself), then waits to be
-// killed or to die with the test.
-pid_t spawn(const std::function<void(int ready)>& body) {
-    int ready[2];
-    char byte = 0;
-    EXPECT_EQ(pipe(ready), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        body(ready[1]);
-        (void)!write(ready[1], "", 1);
-        for (;;) pause();
-    }
-    close(ready[1]);
-    EXPECT_EQ(read(ready[0], &byte, 1), 1) << "a holder did not get ready";
-    close(ready[0]);
+// Starts a holder: a shell script that prints its PID once it holds what
+// it holds (0: nothing to stop later), then sleeps.
+pid_t hold(const std::string& script) {
+    setenv("HOLD", script.c_str(), 1);
+    pid_t pid = -1;
+    EXPECT_EQ(std::fscanf(popen("exec sh -c \"$HOLD\"", "r"), "%d", &pid), 1) << script;
     return pid;
 }
 
@@ -69,21 +58,9 @@ bool privateMounts() {
     return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
-// A process holding a file on a file system whose server (bindfs, in their
-// own mount namespace) is stopped, so that any request to it waits. Sets
-// `server`, which must be let go on (SIGCONT) before anything is killed.
-pid_t stallAFileSystem(pid_t& server) {
-    FILE* shell = popen(geteuid() == 0 ? "exec unshare -m sh -c \"$STALL\"" : "exec unshare -rm sh -c \"$STALL\"", "r");
-    pid_t holder = 0;
-    EXPECT_EQ(std::fscanf(shell, "%d %d", &server, &holder), 2);
-    return holder;
-}
-
 class PosixOs : public ::testing::Test {
 protected:
     void SetUp() override {
-        setenv("STALL", "set -e; d=$PORTKICK_DEVICE_DIR/stall; mkdir -p $d/s $d/m; : >$d/s/f; bindfs -f -o attr_timeout=0 $d/s $d/m &"
-               "until [ -e $d/m/f ]; do sleep 0.01; done; exec 3<$d/m/f; kill -STOP $!; echo $! $$; exec sleep 1000", 1);
         char tmpl[] = "/tmp/portkick-dev-XXXXXX";
         dir = mkdtemp(tmpl);
         setenv("PORTKICK_DEVICE_DIR", dir.c_str(), 1);
@@ -134,96 +111,73 @@ TEST_F(PosixOs, DevicePathsOpenNamesInsideTheDeviceDirectoryForReadingAndWriting
 TEST_F(PosixOs, PortsHeldByOthers) {
     std::string pty, otherPty;
     const int masters[] = {linkPty("COM5", pty), linkPty("COM8", otherPty)};
-    const std::string file = makeFile("COM6"), unique = "pk" + std::to_string(getpid());
+    const std::string unique = "pk" + std::to_string(getpid());
     ASSERT_EQ(symlink(makeFile(unique + "-device").c_str(), (dir + "/" + unique).c_str()), 0);
     ASSERT_EQ(symlink("/dev/tty", (dir + "/COM7").c_str()), 0);
-    const std::string number = pty.substr(std::strlen("/dev/pts/"));
-    pid_t stalled = 0;
-
-    const auto holding = [](const std::string& path, int claim = 0) {
-        return [=] {
-            return spawn([&](int) {
-                const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
-                if (claim == LOCK_EX) flock(fd, LOCK_EX);
-                if (claim == TIOCEXCL) ioctl(fd, TIOCEXCL);
-            });
-        };
-    };
-    const auto locking = [](const std::string& name) {
-        return [=] { return spawn([&](int) { writeFile("/run/lock/LCK.." + name, std::to_string(getpid()) + "\n"); }); };
-    };
-    const auto nobody = [] { return pid_t{0}; };
+    for (const auto& [name, value] : {std::pair{"PTY", pty}, {"OTHER_PTY", otherPty}, {"FILE", makeFile("COM6")},
+                                      {"NAME", unique}, {"NUMBER", pty.substr(std::strlen("/dev/pts/"))},
+                                      {"NS", geteuid() == 0 ? "-m" : "-rm"}}) {
+        setenv(name, value.c_str(), 1);
+    }
+    const std::string sleeps = "; echo $$; exec sleep 300";
+    const char* outlivedByAThread = R"(exec python3 -c '
+import ctypes, os, threading, time
+os.open(os.environ["PTY"], os.O_RDWR | os.O_NOCTTY)
+def hold():
+    while os.listdir("/proc/self/fd"):  # until the main thread and its table are gone
+        time.sleep(0.001)
+    print(os.getpid(), flush=True)
+    time.sleep(300)
+threading.Thread(target=hold).start()
+ctypes.CDLL(None).syscall(60, 0)  # exit: of the main thread alone')";
+    const char* anotherDevpts = R"(d=$PORTKICK_DEVICE_DIR/devpts; mkdir $d; exec unshare $NS sh -c "
+mount -t devpts -o newinstance,ptmxmode=0666 devpts $d && exec python3 -c '
+import fcntl, os, time
+d, n = os.environ[\"PORTKICK_DEVICE_DIR\"] + \"/devpts\", int(os.environ[\"NUMBER\"])
+for master in [os.open(d + \"/ptmx\", os.O_RDWR) for _ in range(n + 1)]:  # numbers 0 to n
+    fcntl.ioctl(master, 0x40045431, bytes(4))  # unlocked
+os.open(d + \"/\" + str(n), os.O_RDWR | os.O_NOCTTY)
+print(os.getpid(), flush=True)
+time.sleep(300)'")";
+    // A stopped bindfs: whatever asks it for anything waits. It must go on
+    // (SIGCONT) before anything is killed.
+    const char* stall = R"(d=$PORTKICK_DEVICE_DIR/stall; mkdir -p $d/s $d/m; : >$d/s/f; exec unshare $NS sh -c "
+bindfs -f -o attr_timeout=0 $d/s $d/m & until [ -e $d/m/f ]; do sleep 0.01; done
+exec 3<$d/m/f; kill -STOP \$!; echo \$! >$d/bindfs; echo \$\$; exec sleep 300")";
     const auto nothing = [] {};
     struct Case {
         const char* holder;
         const char* port;
-        std::function<pid_t()> hold;       // starts the holder, if any
+        std::string script;               // starts the holder
         std::function<void()> inChecker;  // the checker's own surroundings
         bool probeOpens, touchOpens;
     };
     const std::vector<Case> cases = {
-        {"nobody", "COM5", nobody, nothing, true, true},
-        {"another process, unclaimed", "COM5", holding(pty), nothing, true, false},
-        {"another process, unclaimed (a file)", "COM6", holding(file), nothing, true, false},
-        {"another process, flock", "COM5", holding(pty, LOCK_EX), nothing, false, false},
-        {"another process, exclusive mode", "COM8", holding(otherPty, TIOCEXCL), nothing, false, false},
-        {"UUCP lock under the port's name", unique.c_str(), locking(unique), nothing, false, false},
-        {"UUCP lock under the device's name", unique.c_str(), locking(unique + "-device"), nothing, false, false},
-        {"UUCP lock whose owner is gone", unique.c_str(),
-         [&] {
-             const pid_t gone = spawn([](int) {});
-             stop(gone);
-             writeFile("/run/lock/LCK.." + unique, std::to_string(gone) + "\n");
-             return pid_t{0};
-         },
-         nothing, true, true},
-        {"a thread that outlived the main thread", "COM5",
-         [&] {
-             return spawn([&](int ready) {
-                 open(pty.c_str(), O_RDWR | O_NOCTTY);
-                 static int readyFd = ready;
-                 pthread_t thread;
-                 pthread_create(&thread, nullptr, [](void*) -> void* {
-                     for (int entries = 0; entries != 2; usleep(1000)) {  // until the main thread's table is gone
-                         DIR* fds = opendir("/proc/self/fd");
-                         for (entries = 0; readdir(fds) != nullptr;) ++entries;
-                         closedir(fds);
-                     }
-                     (void)!write(readyFd, "", 1);
-                     for (;;) pause();
-                 }, nullptr);
-                 syscall(SYS_exit, 0);  // the main thread alone ends, unwinding nothing
-             });
-         },
-         nothing, true, false},
-        {"the same number on another devpts instance", "COM5",
-         [&] {
-             return spawn([&](int) {
-                 char other[] = "/tmp/portkick-devpts-XXXXXX";
-                 if (!privateMounts() || mkdtemp(other) == nullptr ||
-                     mount("devpts", other, "devpts", 0, "newinstance,ptmxmode=0666") != 0) {
-                     std::_Exit(1);
-                 }
-                 for (int index = -1, unlocked = 0; index < std::stoi(number);) {
-                     const int master = open((other + std::string("/ptmx")).c_str(), O_RDWR | O_NOCTTY);
-                     ioctl(master, TIOCSPTLCK, &unlocked);
-                     ioctl(master, TIOCGPTN, &index);
-                 }
-                 open((other + ("/" + number)).c_str(), O_RDWR | O_NOCTTY);
-             });
-         },
-         nothing, true, true},
-        {"another process, the port reached through /dev/tty", "COM7", holding(pty),
+        {"nobody", "COM5", "echo 0", nothing, true, true},
+        {"another process, unclaimed", "COM5", "exec 3<>$PTY" + sleeps, nothing, true, false},
+        {"another process, unclaimed (a file)", "COM6", "exec 3<>$FILE" + sleeps, nothing, true, false},
+        {"another process, flock", "COM5", "exec 3<>$PTY; flock 3" + sleeps, nothing, false, false},
+        {"another process, exclusive mode", "COM8", R"(exec python3 -c 'import fcntl, os, termios, time
+fcntl.ioctl(os.open(os.environ["OTHER_PTY"], os.O_RDWR), termios.TIOCEXCL)
+print(os.getpid(), flush=True); time.sleep(300)')", nothing, false, false},
+        {"UUCP lock under the port's name", unique.c_str(), "echo $$ >/run/lock/LCK..$NAME" + sleeps, nothing,
+         false, false},
+        {"UUCP lock under the device's name", unique.c_str(), "echo $$ >/run/lock/LCK..$NAME-device" + sleeps,
+         nothing, false, false},
+        {"UUCP lock whose owner is gone", unique.c_str(), "sh -c 'echo $$' >/run/lock/LCK..$NAME; echo 0", nothing,
+         true, true},
+        {"a thread that outlived the main thread", "COM5", outlivedByAThread, nothing, true, false},
+        {"the same number on another devpts instance", "COM5", anotherDevpts, nothing, true, true},
+        {"another process, the port reached through /dev/tty", "COM7", "exec 3<>$PTY" + sleeps,
          [&] {  // the pty is the checker's controlling terminal
              setsid();
              close(open(pty.c_str(), O_RDWR));
          },
          true, false},
-        {"nobody, and another process's file on a stalled file system", "COM5",
-         [&] { return stallAFileSystem(stalled); }, nothing, true, true},
-        {"nobody, but /proc is no procfs", "COM5", nobody,
+        {"nobody, and another process's file on a stalled file system", "COM5", stall, nothing, true, true},
+        {"nobody, but /proc is no procfs", "COM5", "echo 0",
          [] { privateMounts() && mount("none", "/proc", "tmpfs", 0, nullptr); }, true, false},
-        {"nobody, but the checker is out of descriptors", "COM5", nobody,
+        {"nobody, but the checker is out of descriptors", "COM5", "echo 0",
          [] {
              const int next = dup(0);
              close(next);
@@ -233,7 +187,7 @@ TEST_F(PosixOs, PortsHeldByOthers) {
          true, false},
     };
     for (const Case& c : cases) {
-        const pid_t holder = c.hold();
+        const pid_t holder = hold(c.script);
         const pid_t checker = fork();
         if (checker == 0) {
             c.inChecker();
@@ -249,11 +203,16 @@ TEST_F(PosixOs, PortsHeldByOthers) {
         for (int waited = 0; waited < 1000 && waitpid(checker, &status, WNOHANG) == 0; ++waited) usleep(10000);
         EXPECT_TRUE(WIFEXITED(status)) << c.holder << ": the check did not end within 10 s";
         EXPECT_EQ(WEXITSTATUS(status), c.probeOpens * 2 + c.touchOpens) << c.holder;
-        if (stalled != 0) kill(stalled, SIGCONT);  // first let the file system go on, then kill
+        pid_t stalled = 0;
+        if (FILE* server = std::fopen((dir + "/stall/bindfs").c_str(), "r")) {  // first let it go on, then kill
+            (void)!std::fscanf(server, "%d", &stalled);
+            kill(stalled, SIGCONT);
+            std::fclose(server);
+            unlink((dir + "/stall/bindfs").c_str());
+        }
         if (!WIFEXITED(status)) stop(checker);
-        if (holder != 0) stop(holder);
-        if (stalled != 0) kill(stalled, SIGTERM);
-        stalled = 0;
+        if (holder > 0) stop(holder);
+        if (stalled > 0) kill(stalled, SIGTERM);
         unlink(("/run/lock/LCK.." + unique).c_str());
         unlink(("/run/lock/LCK.." + unique + "-device").c_str());
     }
