@@ -1,18 +1,14 @@
 // The POSIX stand-in for the serial port interface, on real files and
 // pseudo-terminals in a temporary device directory.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <pty.h>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
