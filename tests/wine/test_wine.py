@@ -46,7 +46,7 @@ def setUpModule():
         raise unittest.SkipTest("PORTKICK_EXE is empty")
     ROOT = tempfile.mkdtemp(prefix="portkick-wine-")
     unittest.addModuleCleanup(shutil.rmtree, ROOT, True)
-    for directory in ("/olddev", "/prefix"):
+    for directory in ("/olddev", "/prefix"):  # the server wants its prefix there
         os.mkdir(ROOT + directory)
     ENV = dict(os.environ, WINEPREFIX=ROOT + "/prefix", WINEDEBUG="-all", WINEARCH="win64",
                WINEDLLOVERRIDES="mscoree,mshtml=", TMPDIR=ROOT, OLD_DEV=ROOT + "/olddev",
@@ -59,9 +59,8 @@ def setUpModule():
 
 class Wine(unittest.TestCase):
     def setUp(self):
-        self.work = tempfile.mkdtemp(dir=ROOT)
-        self.ports = ROOT + "/prefix/dosdevices/"
-        for name in [name for name in os.listdir(self.ports) if name.startswith("com")]:
+        self.work, self.ports = tempfile.mkdtemp(dir=ROOT), ROOT + "/prefix/dosdevices/"
+        for name in filter(lambda name: name.startswith("com"), os.listdir(self.ports)):
             os.remove(self.ports + name)
 
     def port(self, name, target=None):
@@ -72,8 +71,8 @@ class Wine(unittest.TestCase):
         os.close(slave)
         return master
 
-    def portkick(self, *args, env=None):
-        result = wine("wine", EXE, *args, cwd=self.work, capture_output=True, env=env)
+    def portkick(self, *args, env=None, **options):
+        result = wine("wine", EXE, *args, cwd=self.work, capture_output=True, env=env, **options)
         return result.stdout, result.stderr, result.returncode
 
     def test_console(self):
