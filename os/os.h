@@ -30,9 +30,10 @@ enum class OpenFor { probe, touch };
 
 // Opens the port at devicePath ("\\.\COM5") for exclusive reading and
 // writing: until it is closed, nobody else can open it. Returns kNoPort when
-// the port is missing, held by anyone else, or cannot be opened for any other
-// reason; for a touch, also when it cannot be made sure that nobody else
-// has the port open.
+// the port is missing, held by another program, or cannot be opened for any
+// other reason. A touch makes sure of that even where a probe cannot afford
+// to look at every other holder, and counts a port it cannot make sure of as
+// held.
 PortHandle openPort(const std::string& devicePath, OpenFor purpose);
 
 void closePort(PortHandle port);
