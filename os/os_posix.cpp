@@ -11,9 +11,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 
@@ -146,6 +148,96 @@ int runCommand(const std::string& commandLine) {
         return 128 + WTERMSIG(status);
     }
     return 128;
+}
+
+namespace {
+
+// The turn is an flock on a lock file of the device directory's own, named
+// by the directory's device and inode numbers, in the first lock directory
+// there is. Any user can take it: the file is made with mode 0666, whatever
+// the umask, and opened without O_CREAT where it exists (a sticky directory
+// may refuse O_CREAT on another user's file), in a way that nothing put in
+// its place can block. -1 where there is none.
+int openTurnLock() {
+    struct stat directory {};
+    if (::stat(posix::deviceDirectory().c_str(), &directory) != 0) {
+        return -1;
+    }
+    for (const char* locks : {"/run/lock", "/var/lock"}) {
+        struct stat found {};
+        if (::stat(locks, &found) != 0 || !S_ISDIR(found.st_mode)) {
+            continue;
+        }
+        const std::string path = std::string(locks) + "/portkick-" + std::to_string(directory.st_dev) +
+                                 "-" + std::to_string(directory.st_ino);
+        const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+        int fd = ::open(path.c_str(), flags);
+        if (fd < 0 && errno == ENOENT) {
+            fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
+            if (fd >= 0) {
+                ::fchmod(fd, 0666);
+            } else if (errno == EEXIST) {
+                fd = ::open(path.c_str(), flags);
+            }
+        }
+        return fd;
+    }
+    return -1;
+}
+
+std::uint64_t monotonicNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+}  // namespace
+
+// The lock's descriptor stays open, and the turn held, until the process
+// ends; avrdude does not inherit it.
+bool takeTurn(bool wait) {
+    const int lock = openTurnLock();
+    if (lock < 0) {
+        return true;
+    }
+    int taken;
+    while ((taken = ::flock(lock, wait ? LOCK_EX : LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (taken != 0 && errno == EWOULDBLOCK) {
+        ::close(lock);
+        return false;
+    }
+    return true;
+}
+
+// The note is the lock file's text: the monotonic time in nanoseconds at
+// which it was left, a newline, the note.
+std::string turnNote(std::uint64_t& age) {
+    const int lock = openTurnLock();
+    char text[512] = {};
+    const ssize_t got = lock < 0 ? -1 : ::pread(lock, text, sizeof text - 1, 0);
+    if (lock >= 0) {
+        ::close(lock);
+    }
+    char* note = got > 0 ? std::strchr(text, '\n') : nullptr;
+    if (note == nullptr) {
+        return "";
+    }
+    const std::uint64_t left = std::strtoull(text, nullptr, 10), now = monotonicNs();
+    age = left <= now ? (now - left) / 1000000 : UINT64_MAX;
+    return note + 1;
+}
+
+void leaveTurnNote(const std::string& note) {
+    const int lock = openTurnLock();
+    if (lock < 0) {
+        return;
+    }
+    const std::string text = note.empty() ? "" : std::to_string(monotonicNs()) + "\n" + note;
+    if (::ftruncate(lock, 0) == 0 && !text.empty()) {
+        (void)!::pwrite(lock, text.data(), text.size(), 0);
+    }
+    ::close(lock);
 }
 
 }  // namespace os

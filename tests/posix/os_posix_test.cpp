@@ -314,6 +314,63 @@ TEST_F(PosixOs, NobodyElseOpensThePortWhileItIsOpen) {
     close(master);
 }
 
+// Runs over one device directory take turns: one process at a time holds
+// the turn, until it ends, and any user can take it; a run that waits for it
+// gets it when the holder dies. Nothing planted in place of its lock file
+// can make a run hang, and the note left in the turn reaches the next run.
+TEST_F(PosixOs, RunsTakeTurns) {
+    struct stat directory {};
+    ASSERT_EQ(stat(dir.c_str(), &directory), 0);
+    const std::string lock =
+        "/run/lock/portkick-" + std::to_string(directory.st_dev) + "-" + std::to_string(directory.st_ino);
+    const auto child = [](std::function<int()> fn) {
+        std::fflush(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            alarm(10);
+            std::_Exit(fn());
+        }
+        return pid;
+    };
+    const auto status = [](pid_t pid) {
+        int status = -1;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    };
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = child([&] {
+        umask(077);
+        const bool taken = os::takeTurn(false);
+        return write(ready[1], "x", 1) == 1 && taken ? pause() : 1;
+    });
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    struct stat file {};
+    EXPECT_EQ(stat(lock.c_str(), &file) == 0 ? file.st_mode & 07777 : 0, 0666u);
+    EXPECT_EQ(status(child([] { return unprivileged(), os::takeTurn(false) ? 1 : 0; })), 0) << "taken twice";
+    const pid_t waiter = child([] { return unprivileged(), os::takeTurn(true) ? 0 : 1; });
+    usleep(200000);
+    EXPECT_EQ(waitpid(waiter, nullptr, WNOHANG), 0) << "did not wait";
+    kill(holder, SIGKILL);
+    EXPECT_EQ(status(holder), 128 + SIGKILL);
+    EXPECT_EQ(status(waiter), 0);
+    EXPECT_EQ(status(child([] { return os::takeTurn(false) ? (os::leaveTurnNote("COM5"), 0) : 1; })), 0);
+    std::uint64_t age = 60000;
+    EXPECT_EQ(os::turnNote(age), "COM5");
+    EXPECT_LT(age, 10000u);
+    os::leaveTurnNote("");
+    EXPECT_EQ(os::turnNote(age), "");
+    for (const auto& plant : {"mkfifo", "mkdir"}) {  // no turn to be had: a run goes without one
+        unlink(lock.c_str());
+        ASSERT_EQ(std::system((std::string(plant) + " " + lock).c_str()), 0);
+        EXPECT_EQ(status(child([&] { return os::takeTurn(true) && os::turnNote(age).empty() ? 0 : 1; })), 0)
+            << plant;
+        rmdir(lock.c_str());
+    }
+    unlink(lock.c_str());
+}
+
 TEST_F(PosixOs, LineSettingsBecome1200Baud8N1AndKeepEverythingElse) {
     termios before{}, after{};
     before.c_cflag = CS7 | PARENB | CSTOPB | CRTSCTS | CREAD;
