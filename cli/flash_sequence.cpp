@@ -1,11 +1,60 @@
 #include "cli/flash_sequence.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+
+#include "os/os.h"
 #include "programmer/flash.h"
 #include "serial/ports.h"
 
+namespace {
+
+// How long after the run before has ended its board's own port may still
+// come back: a board is back on its own port a second or two after a flash.
+constexpr std::uint64_t kPortBackMs = 3000;
+constexpr unsigned kLookIntervalMs = 50;
+
+bool portOpens(const std::string& name) {
+    const os::PortHandle port = os::openPort(devicePath(name), os::OpenFor::probe);
+    if (port != os::kNoPort) {
+        os::closePort(port);
+    }
+    return port != os::kNoPort;
+}
+
+// Runs take turns, so that no run takes another's bootloader for its own.
+// The port that the run before touched is its board's own, which comes back
+// after its flash: when that run has just ended, it is waited for (a few
+// seconds at most), so that the snapshot holds it and it is never taken for
+// this run's bootloader. A run alone waits for nothing.
+void waitForTurn() {
+    const bool waited = !os::takeTurn(false);
+    if (waited) {
+        std::fputs("[INFO] Waiting for another portkick run to finish...\n", stdout);
+        std::fflush(stdout);
+        os::takeTurn(true);
+    }
+    std::uint64_t age = 0;
+    const std::string touched = os::turnNote(age);
+    os::leaveTurnNote("");
+    const std::uint64_t since = waited ? 0 : age;
+    std::uint64_t left = touched.empty() || since >= kPortBackMs ? 0 : kPortBackMs - since;
+    while (left > 0 && !portOpens(touched)) {
+        os::sleepMs(kLookIntervalMs);
+        left -= std::min<std::uint64_t>(left, kLookIntervalMs);
+    }
+}
+
+}  // namespace
+
 void runFlashSequence(const std::string& portArgument) {
+    waitForTurn();
     const PortSet snapshot = enumeratePorts();
     resetToBootloader(portArgument);
+    os::leaveTurnNote(portArgument);
     const PortName bootloaderPort = waitForBootloaderPort(snapshot);
     flashFirmware(bootloaderPort);
+    // Stamped anew: the board's own port comes back from now on.
+    os::leaveTurnNote(portArgument);
 }

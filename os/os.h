@@ -1,6 +1,7 @@
 // The operating system as portkick sees it: exclusive opening of a serial
 // port by its device path, the 1200-baud touch of its line settings, a sleep
-// that lasts at least as long as asked, and the command processor.
+// that lasts at least as long as asked, the command processor, and the turn
+// that runs take one after another.
 //
 // os_windows.cpp is the product; os_posix.cpp lets the same program run on a
 // POSIX system, where a device path names a file in a device directory.
@@ -51,5 +52,20 @@ void sleepMs(unsigned milliseconds);
 // Runs commandLine through the command processor and waits for it. Returns
 // the command's exit status, or -1 when the command processor could not run.
 int runCommand(const std::string& commandLine);
+
+// The turn: one flash run at a time holds it, over the ports this process
+// sees (on Windows the machine's, on POSIX those of its device directory),
+// from the call that takes it to the end of the process, however that ends.
+// With `wait` false, takes it when it is free and returns false when another
+// run holds it; with `wait` true, waits for it. Where no turn can be had at
+// all, a run goes without one: true.
+bool takeTurn(bool wait);
+
+// A line the run before left in the turn, and how many milliseconds ago it
+// was left (`age`); "" when there is none. Only for a run that holds the turn.
+std::string turnNote(std::uint64_t& age);
+
+// Leaves `note` for the next run, stamped now; "" takes the note away.
+void leaveTurnNote(const std::string& note);
 
 }  // namespace os

@@ -1,282 +1,33 @@
-// POSIX stand-in for the Windows serial port interface.
-//
-// A device path "\\.\NAME" names the file NAME inside the device directory:
-// $PORTKICK_DEVICE_DIR, or /dev when that is unset or empty.
-//
-// Windows opens a port with share mode 0: nobody else may have it open, and
-// nobody else can open it until it is closed. Here that takes two steps.
-//
-// Every open refuses a port that another program has claimed the way Linux
-// serial programs claim one: an exclusive flock (portkick takes one too, so
-// that two runs exclude each other at once), the terminal's exclusive mode
-// (TIOCEXCL), or a UUCP lock file whose owner is alive. Each costs a system
-// call or two, whatever else runs on the machine, so the 101 scans of a run
-// stay cheap.
-//
-// The touch, which switches the port's line, also refuses a port that any
-// other process has open at all, claimed or not (a serial monitor that never
-// locks): it looks through every process's descriptors in /proc, once per
-// run. When that look cannot be made in full, the port counts as held.
-//
-// From the open to the close the terminal is in exclusive mode, so that
-// nobody but root can open it meanwhile.
-#include <dirent.h>
+// POSIX stand-in for the Windows serial port interface. A device path
+// "\\.\NAME" names the file NAME in the device directory; posix.h says how
+// a port is opened as exclusively as Windows opens one.
 #include <fcntl.h>
-#include <linux/kcmp.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "os/os.h"
+#include "os/posix.h"
 
 namespace os {
 
-namespace {
-
-const char kDevicePrefix[] = "\\\\.\\";
-
-// Pseudo-terminal slaves have these majors, and their numbers start again
-// in every devpts instance (every container has one): the same number on
-// another instance is another terminal.
-bool isPtySlave(const struct statx& file) {
-    return file.stx_rdev_major >= 136 && file.stx_rdev_major < 144;
+std::string posix::deviceDirectory() {
+    const char* dir = std::getenv("PORTKICK_DEVICE_DIR");
+    return dir != nullptr && *dir != '\0' ? dir : "/dev";
 }
-
-// Whether `other` is the port. For a device that is the device itself,
-// whatever node it was opened by, and for a pseudo-terminal also its devpts
-// instance (unknown when the port was reached through an alias such as
-// /dev/tty: then any instance counts). For anything else, the same file.
-bool samePort(const struct statx& port, bool aliased, const struct statx& other) {
-    if ((port.stx_mode & S_IFMT) != (other.stx_mode & S_IFMT)) {
-        return false;
-    }
-    const bool sameDevice = port.stx_dev_major == other.stx_dev_major &&
-                            port.stx_dev_minor == other.stx_dev_minor;
-    if (S_ISCHR(port.stx_mode) || S_ISBLK(port.stx_mode)) {
-        return port.stx_rdev_major == other.stx_rdev_major &&
-               port.stx_rdev_minor == other.stx_rdev_minor &&
-               (aliased || !isPtySlave(port) || sameDevice);
-    }
-    return sameDevice && port.stx_ino == other.stx_ino;
-}
-
-// The file that `fd` has open, as samePort compares it. A terminal reached
-// through an alias node is the terminal behind it (TIOCGDEV), and `aliased`
-// says so.
-bool identify(int fd, struct statx& port, bool& aliased) {
-    if (::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_INO, &port) != 0) {
-        return false;
-    }
-    aliased = false;
-    unsigned int device = 0;
-    if (S_ISCHR(port.stx_mode) && ::ioctl(fd, TIOCGDEV, &device) == 0) {
-        const unsigned behind = major(device), number = minor(device);
-        aliased = behind != port.stx_rdev_major || number != port.stx_rdev_minor;
-        port.stx_rdev_major = behind;
-        port.stx_rdev_minor = number;
-    }
-    return true;
-}
-
-// Opens `path` below the directory `at` for reading its entries.
-DIR* openDirectory(int at, const std::string& path) {
-    const int fd = ::openat(at, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return nullptr;
-    }
-    DIR* dir = ::fdopendir(fd);
-    if (dir == nullptr) {
-        ::close(fd);
-    }
-    return dir;
-}
-
-// A process that has ended, or that belongs to another user (when not run
-// as root), is passed over; any other error means the look is incomplete.
-bool passOver(int error) {
-    return error == ENOENT || error == ESRCH || error == EACCES || error == EPERM;
-}
-
-// The next entry of `dir` but "." and "..", or nullptr at its end. Sets
-// `failed` when the directory could not be read to its end.
-const char* nextName(DIR* dir, bool& failed) {
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir);
-        if (entry == nullptr) {
-            failed = failed || (errno != 0 && !passOver(errno));
-            return nullptr;
-        }
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-            return entry->d_name;
-        }
-    }
-}
-
-// What a look at one table of open files found.
-enum class Table { free, holdsPort, outOfSight };
-
-// Looks at every descriptor in one table of open files (a directory
-// /proc/PID/task/TID/fd). `ownFd` is the port's own descriptor when the
-// table is ours, else -1: seeing it proves that the look sees us.
-Table lookAtTable(DIR* fds, const struct statx& port, bool aliased, int ownFd, bool& sawSelf,
-                  bool& failed) {
-    while (const char* number = nextName(fds, failed)) {
-        // Cached attributes only: a stat that went to the filesystem of each
-        // file would wait for any filesystem that stopped answering.
-        struct statx other {};
-        if (::statx(::dirfd(fds), number, AT_STATX_DONT_SYNC, STATX_TYPE | STATX_INO, &other) != 0) {
-            if (errno == EACCES || errno == EPERM) {
-                return Table::outOfSight;  // and so is every other descriptor here
-            }
-            failed = failed || errno != ENOENT;  // ENOENT: closed meanwhile
-            continue;
-        }
-        if (samePort(port, aliased, other)) {
-            if (std::atoi(number) != ownFd) {
-                return Table::holdsPort;
-            }
-            sawSelf = true;
-        }
-    }
-    return Table::free;
-}
-
-// Whether one process holds the port: in any table of open files it has.
-// Threads normally share one table; a thread that has its own, or that
-// outlives the main thread (whose table then reads empty), has it looked at
-// too.
-bool processHolds(int proc, const char* pid, const struct statx& port, bool aliased, int ownFd,
-                  bool& sawSelf, bool& failed) {
-    DIR* tasks = openDirectory(proc, std::string(pid) + "/task");
-    if (tasks == nullptr) {
-        failed = failed || !passOver(errno);
-        return false;
-    }
-    const int own = std::atol(pid) == ::getpid() ? ownFd : -1;
-    std::vector<long> looked;
-    Table found = Table::free;
-    while (found == Table::free && !failed) {
-        const char* task = nextName(tasks, failed);
-        if (task == nullptr) {
-            break;
-        }
-        const long id = std::atol(task);
-        if (std::any_of(looked.begin(), looked.end(), [&](long other) {
-                return ::syscall(SYS_kcmp, id, other, KCMP_FILES, 0, 0) == 0;
-            })) {
-            continue;  // the same table as a thread already looked at
-        }
-        looked.push_back(id);
-        DIR* fds = openDirectory(::dirfd(tasks), std::string(task) + "/fd");
-        if (fds == nullptr) {
-            failed = failed || !passOver(errno);
-            continue;
-        }
-        found = lookAtTable(fds, port, aliased, own, sawSelf, failed);
-        ::closedir(fds);
-    }
-    ::closedir(tasks);
-    return found == Table::holdsPort;
-}
-
-// Whether the port that `fd` has open is free of every other descriptor of
-// every process, our own included, as far as /proc shows. False also when
-// the look cannot be made in full: /proc is missing or not this PID
-// namespace's (the look must find `fd` itself), or a limit is reached.
-// Other users' processes are out of sight when not run as root, and so are
-// other PID namespaces' always.
-bool aloneOnPort(int fd) {
-    struct statx port {};
-    bool aliased = false;
-    if (!identify(fd, port, aliased)) {
-        return false;
-    }
-    DIR* proc = openDirectory(AT_FDCWD, "/proc");
-    if (proc == nullptr) {
-        return false;
-    }
-    bool failed = false;
-    bool sawSelf = false;
-    bool held = false;
-    while (!held && !failed) {
-        const char* pid = nextName(proc, failed);
-        if (pid == nullptr) {
-            break;
-        }
-        if (pid[0] >= '1' && pid[0] <= '9') {
-            held = processHolds(::dirfd(proc), pid, port, aliased, fd, sawSelf, failed);
-        }
-    }
-    ::closedir(proc);
-    return !held && !failed && sawSelf;
-}
-
-// Whether a UUCP lock file in the usual places claims the port, under the
-// name it has in the device directory, the name of the device behind it, or
-// the device's numbers (LK.<filesystem major>.<major>.<minor>), with an owner
-// that is alive. A lock whose owner cannot be read counts: it may be one
-// being written now.
-bool lockedByUucp(int fd, const std::string& name) {
-    std::vector<std::string> locks{"LCK.." + name};
-    char target[256];
-    const ssize_t length = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target,
-                                      sizeof target - 1);
-    if (length > 0) {
-        target[length] = '\0';
-        const char* base = std::strrchr(target, '/');
-        locks.push_back(std::string("LCK..") + (base != nullptr ? base + 1 : target));
-    }
-    struct stat device {};
-    if (::fstat(fd, &device) == 0 && S_ISCHR(device.st_mode)) {
-        char numbered[32];
-        std::snprintf(numbered, sizeof numbered, "LK.%03u.%03u.%03u", major(device.st_dev),
-                      major(device.st_rdev), minor(device.st_rdev));
-        locks.push_back(numbered);
-    }
-    for (const char* directory : {"/run/lock/", "/var/lock/"}) {
-        for (const std::string& lock : locks) {
-            const int file = ::open((directory + lock).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-            if (file < 0) {
-                continue;
-            }
-            // The owner's PID: in decimal (ten digits and a newline), or an
-            // int in binary in older locks.
-            char text[64] = {};
-            const ssize_t got = ::read(file, text, sizeof text - 1);
-            ::close(file);
-            char* end = text;
-            long owner = std::strtol(text, &end, 10);
-            if (end == text && got == static_cast<ssize_t>(sizeof(int))) {
-                int binary = 0;
-                std::memcpy(&binary, text, sizeof binary);
-                owner = binary;
-            }
-            if (owner <= 0 || ::kill(static_cast<pid_t>(owner), 0) == 0 || errno == EPERM) {
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-}  // namespace
 
 void prepareProcess() {
     // A closed standard stream would hand its number to the next descriptor
@@ -297,51 +48,31 @@ void prepareProcess() {
 }
 
 PortHandle openPort(const std::string& devicePath, OpenFor purpose) {
-    const std::string prefix = kDevicePrefix;
-    if (devicePath.compare(0, prefix.size(), prefix) != 0) {
+    const std::string prefix = "\\\\.\\";
+    const std::string name = devicePath.substr(std::min(prefix.size(), devicePath.size()));
+    if (devicePath.compare(0, prefix.size(), prefix) != 0 || name.empty() ||
+        name.find('/') != std::string::npos) {
         return kNoPort;
     }
-    const std::string name = devicePath.substr(prefix.size());
-    if (name.empty() || name.find('/') != std::string::npos) {
-        return kNoPort;
-    }
-    const char* dir = std::getenv("PORTKICK_DEVICE_DIR");
-    const std::string path =
-        std::string(dir != nullptr && *dir != '\0' ? dir : "/dev") + "/" + name;
-
-    // Another program's exclusive mode makes this open fail (EBUSY), unless
-    // run as root, which must ask.
+    const std::string path = posix::deviceDirectory() + "/" + name;
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return kNoPort;
     }
-    const bool terminal = ::isatty(fd) != 0;
-    int exclusive = 0;
-    bool usable = ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-                  (!terminal || (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0));
-    // Exclusive from here on: whoever opens the port after the look below
-    // cannot slip in unseen.
-    const bool excluding = usable && terminal && ::ioctl(fd, TIOCEXCL) == 0;
-    usable = usable && (excluding || !terminal) && !lockedByUucp(fd, name) &&
-             (purpose == OpenFor::probe || aloneOnPort(fd));
-    if (!usable) {
-        if (excluding) {
-            ::ioctl(fd, TIOCNXCL);
-        }
+    if (!posix::claimPort(fd, name)) {
         ::close(fd);
+        return kNoPort;
+    }
+    if (purpose == OpenFor::touch && !posix::aloneOnPort(fd)) {
+        closePort(fd);
         return kNoPort;
     }
     return fd;
 }
 
-// The exclusive mode is cleared before the close: it would outlast it for
-// anyone else who still has the terminal open.
 void closePort(PortHandle port) {
-    const int fd = static_cast<int>(port);
-    if (::isatty(fd) != 0) {
-        ::ioctl(fd, TIOCNXCL);
-    }
-    ::close(fd);
+    posix::unclaimPort(static_cast<int>(port));
+    ::close(static_cast<int>(port));
 }
 
 LineResult setLineSettings(PortHandle port, unsigned baud) {
@@ -417,6 +148,96 @@ int runCommand(const std::string& commandLine) {
         return 128 + WTERMSIG(status);
     }
     return 128;
+}
+
+namespace {
+
+// The turn is an flock on a lock file of the device directory's own, named
+// by the directory's device and inode numbers, in the first lock directory
+// there is. Any user can take it: the file is made with mode 0666, whatever
+// the umask, and opened without O_CREAT where it exists (a sticky directory
+// may refuse O_CREAT on another user's file), in a way that nothing put in
+// its place can block. -1 where there is none.
+int openTurnLock() {
+    struct stat directory {};
+    if (::stat(posix::deviceDirectory().c_str(), &directory) != 0) {
+        return -1;
+    }
+    for (const char* locks : {"/run/lock", "/var/lock"}) {
+        struct stat found {};
+        if (::stat(locks, &found) != 0 || !S_ISDIR(found.st_mode)) {
+            continue;
+        }
+        const std::string path = std::string(locks) + "/portkick-" + std::to_string(directory.st_dev) +
+                                 "-" + std::to_string(directory.st_ino);
+        const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+        int fd = ::open(path.c_str(), flags);
+        if (fd < 0 && errno == ENOENT) {
+            fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
+            if (fd >= 0) {
+                ::fchmod(fd, 0666);
+            } else if (errno == EEXIST) {
+                fd = ::open(path.c_str(), flags);
+            }
+        }
+        return fd;
+    }
+    return -1;
+}
+
+std::uint64_t monotonicNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+}  // namespace
+
+// The lock's descriptor stays open, and the turn held, until the process
+// ends; avrdude does not inherit it.
+bool takeTurn(bool wait) {
+    const int lock = openTurnLock();
+    if (lock < 0) {
+        return true;
+    }
+    int taken;
+    while ((taken = ::flock(lock, wait ? LOCK_EX : LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (taken != 0 && errno == EWOULDBLOCK) {
+        ::close(lock);
+        return false;
+    }
+    return true;
+}
+
+// The note is the lock file's text: the monotonic time in nanoseconds at
+// which it was left, a newline, the note.
+std::string turnNote(std::uint64_t& age) {
+    const int lock = openTurnLock();
+    char text[512] = {};
+    const ssize_t got = lock < 0 ? -1 : ::pread(lock, text, sizeof text - 1, 0);
+    if (lock >= 0) {
+        ::close(lock);
+    }
+    char* note = got > 0 ? std::strchr(text, '\n') : nullptr;
+    if (note == nullptr) {
+        return "";
+    }
+    const std::uint64_t left = std::strtoull(text, nullptr, 10), now = monotonicNs();
+    age = left <= now ? (now - left) / 1000000 : UINT64_MAX;
+    return note + 1;
+}
+
+void leaveTurnNote(const std::string& note) {
+    const int lock = openTurnLock();
+    if (lock < 0) {
+        return;
+    }
+    const std::string text = note.empty() ? "" : std::to_string(monotonicNs()) + "\n" + note;
+    if (::ftruncate(lock, 0) == 0 && !text.empty()) {
+        (void)!::pwrite(lock, text.data(), text.size(), 0);
+    }
+    ::close(lock);
 }
 
 }  // namespace os

@@ -1,7 +1,10 @@
 // The Windows serial port interface (kernel32) and the C runtime's system().
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "os/os.h"
 
@@ -68,6 +71,75 @@ void sleepMs(unsigned milliseconds) {
 
 int runCommand(const std::string& commandLine) {
     return std::system(commandLine.c_str());
+}
+
+namespace {
+
+// Objects that every user may open: a security descriptor with no DACL.
+struct OpenToAll {
+    SECURITY_DESCRIPTOR descriptor{SECURITY_DESCRIPTOR_REVISION, 0, SE_DACL_PRESENT, NULL, NULL, NULL, NULL};
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), &descriptor, FALSE};
+};
+
+// The note lies beside the turn in the machine's program data folder, where
+// every user may make files: "<GetTickCount64 at its leaving>\n<note>".
+HANDLE openTurnNote(DWORD disposition) {
+    const char* data = std::getenv("ProgramData");
+    if (data == nullptr || *data == '\0') {
+        return INVALID_HANDLE_VALUE;
+    }
+    OpenToAll everyone;
+    return CreateFileA((std::string(data) + "\\portkick-turn").c_str(), GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, &everyone.attributes, disposition,
+                       FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+}  // namespace
+
+// The turn is a named mutex in the global namespace, so that runs in every
+// console and of every user take turns. It is held until the process ends,
+// when the system gives it to the next waiting run (as abandoned, which
+// makes it no less that run's).
+bool takeTurn(bool wait) {
+    OpenToAll everyone;
+    const HANDLE turn = CreateMutexA(&everyone.attributes, FALSE, "Global\\portkick-turn");
+    if (turn == NULL) {
+        return true;
+    }
+    if (WaitForSingleObject(turn, wait ? INFINITE : 0) == WAIT_TIMEOUT) {
+        CloseHandle(turn);
+        return false;
+    }
+    return true;
+}
+
+std::string turnNote(std::uint64_t& age) {
+    const HANDLE file = openTurnNote(OPEN_EXISTING);
+    char text[512] = {};
+    DWORD got = 0;
+    if (file == INVALID_HANDLE_VALUE) {
+        return "";
+    }
+    const BOOL read = ReadFile(file, text, sizeof text - 1, &got, NULL);
+    CloseHandle(file);
+    const char* note = read ? std::strchr(text, '\n') : NULL;
+    if (note == NULL) {
+        return "";
+    }
+    const std::uint64_t left = std::strtoull(text, NULL, 10), now = GetTickCount64();
+    age = left <= now ? now - left : UINT64_MAX;
+    return note + 1;
+}
+
+void leaveTurnNote(const std::string& note) {
+    const HANDLE file = openTurnNote(CREATE_ALWAYS);
+    if (file == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    const std::string text = note.empty() ? "" : std::to_string(GetTickCount64()) + "\n" + note;
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, NULL);
+    CloseHandle(file);
 }
 
 }  // namespace os

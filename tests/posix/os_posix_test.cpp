@@ -2,17 +2,24 @@
 // pseudo-terminals in a temporary device directory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <pty.h>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -54,11 +61,39 @@ bool privateMounts() {
     return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
+// The checker as a user other than root: root drops to nobody.
+void unprivileged() {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) std::_Exit(100);
+}
+
+// kcmp refused, as a container's seccomp profile refuses it: the first call
+// fails with EPERM, and a second ends the process with status 99.
+void refuseKcmp() {
+    struct sigaction action {};
+    action.sa_flags = SA_SIGINFO;
+    action.sa_sigaction = [](int, siginfo_t*, void* context) {
+        static int calls = 0;
+        if (++calls > 1) _exit(99);
+        static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_RAX] = -EPERM;
+    };
+    sigaction(SIGSYS, &action, nullptr);
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_kcmp, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{4, filter};
+    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program);
+}
+
 class PosixOs : public ::testing::Test {
 protected:
     void SetUp() override {
         char tmpl[] = "/tmp/portkick-dev-XXXXXX";
         dir = mkdtemp(tmpl);
+        chmod(dir.c_str(), 0755);  // for a checker that is not root
         setenv("PORTKICK_DEVICE_DIR", dir.c_str(), 1);
     }
     void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
@@ -110,9 +145,18 @@ TEST_F(PosixOs, PortsHeldByOthers) {
     const std::string unique = "pk" + std::to_string(getpid());
     ASSERT_EQ(symlink(makeFile(unique + "-device").c_str(), (dir + "/" + unique).c_str()), 0);
     ASSERT_EQ(symlink("/dev/tty", (dir + "/COM7").c_str()), 0);
+    for (const std::string& path : {pty, dir + "/" + unique + "-device"}) chmod(path.c_str(), 0666);
+    struct stat device {};
+    stat(pty.c_str(), &device);
+    char numbered[48];  // the pty's UUCP lock by its numbers
+    std::snprintf(numbered, sizeof numbered, "LK.%03u.%03u.%03u", major(device.st_dev), major(device.st_rdev),
+                  minor(device.st_rdev));
+    const bool root = geteuid() == 0;
+    const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups env PATH=/usr/bin:/bin ";
     for (const auto& [name, value] : {std::pair{"PTY", pty}, {"OTHER_PTY", otherPty}, {"FILE", makeFile("COM6")},
                                       {"NAME", unique}, {"NUMBER", pty.substr(std::strlen("/dev/pts/"))},
-                                      {"NS", geteuid() == 0 ? "-m" : "-rm"}}) {
+                                      {"NS", root ? "-m" : "-rm"}, {"LK", numbered},
+                                      {"AS_CHECKER", root ? nobody : ""}, {"AS_OTHER", root ? nobody : ""}}) {
         setenv(name, value.c_str(), 1);
     }
     const std::string sleeps = "; echo $$; exec sleep 300";
@@ -140,6 +184,20 @@ time.sleep(300)'")";
     const char* stall = R"(d=$PORTKICK_DEVICE_DIR/stall; mkdir -p $d/s $d/m; : >$d/s/f; exec unshare $NS sh -c "
 bindfs -f -o attr_timeout=0 $d/s $d/m & until [ -e $d/m/f ]; do sleep 0.01; done
 exec 3<$d/m/f; kill -STOP \$!; echo \$! >$d/bindfs; echo \$\$; exec sleep 300")";
+    // Another user's FUSE mount (for root: of nobody's, which root may not
+    // look into); its file first, then the port. The server need not stay.
+    const char* fuse = R"(d=$PORTKICK_DEVICE_DIR/fuse; mkdir -p $d/s $d/m; : >$d/s/f; chmod -R 777 $d
+exec $AS_OTHER unshare -rm sh -c "bindfs -f $d/s $d/m & until [ -e $d/m/f ]; do sleep 0.01; done
+exec 3<$d/m/f; kill \$!; wait; exec 4<>$PTY; echo \$\$; exec sleep 300")";
+    const char* nonDumpable = R"(exec $AS_CHECKER python3 -c 'import ctypes, os, time
+os.open(os.environ["PTY"], os.O_RDWR | os.O_NOCTTY)
+ctypes.CDLL(None).prctl(4, 0, 0, 0, 0)  # not dumpable: /proc/PID/fd belongs to root
+print(os.getpid(), flush=True); time.sleep(300)')";
+    const char* binaryOwnerGone = R"(exec python3 -c 'import os, struct
+pid = os.fork()
+pid or os._exit(0)
+os.waitpid(pid, 0)
+open("/run/lock/LCK.." + os.environ["NAME"], "wb").write(struct.pack("i", pid)); print(0)')";
     const auto nothing = [] {};
     struct Case {
         const char* holder;
@@ -162,6 +220,16 @@ print(os.getpid(), flush=True); time.sleep(300)')", nothing, false, false},
          nothing, false, false},
         {"UUCP lock whose owner is gone", unique.c_str(), "sh -c 'echo $$' >/run/lock/LCK..$NAME; echo 0", nothing,
          true, true},
+        {"UUCP lock in binary whose owner is gone", unique.c_str(), binaryOwnerGone, nothing, true, true},
+        {"UUCP lock under the device's numbers", "COM5", "echo $$ >/run/lock/$LK" + sleeps, nothing, false, false},
+        {"UUCP lock that cannot be read", unique.c_str(),
+         "sh -c 'echo $$' >/run/lock/LCK..$NAME; chmod 000 /run/lock/LCK..$NAME; echo 0", unprivileged, false, false},
+        {"a FIFO in place of a UUCP lock", unique.c_str(), "mkfifo /run/lock/LCK..$NAME; echo 0", nothing, true, true},
+        {"a process of the checker's own user that hides its descriptors", "COM5", nonDumpable, unprivileged, true,
+         false},
+        {"another user's file that cannot be looked at, then the port", "COM5", fuse, nothing, true, false},
+        {"a descriptor that only names the port (O_PATH)", "COM5", R"(exec python3 -c 'import os, time
+os.open(os.environ["PTY"], os.O_PATH); print(os.getpid(), flush=True); time.sleep(300)')", nothing, true, true},
         {"a thread that outlived the main thread", "COM5", outlivedByAThread, nothing, true, false},
         {"the same number on another devpts instance", "COM5", anotherDevpts, nothing, true, true},
         {"another process, the port reached through /dev/tty", "COM7", "exec 3<>$PTY" + sleeps,
@@ -181,6 +249,10 @@ print(os.getpid(), flush=True); time.sleep(300)')", nothing, false, false},
              setrlimit(RLIMIT_NOFILE, &few);
          },
          true, false},
+        // Last: a checker that ends at a second kcmp leaves the pty exclusive.
+        {"nobody, and kcmp refused among many threads", "COM5", R"(exec python3 -c 'import os, threading, time
+[threading.Thread(target=time.sleep, args=(300,), daemon=True).start() for _ in range(8)]
+print(os.getpid(), flush=True); time.sleep(300)')", refuseKcmp, true, true},
     };
     for (const Case& c : cases) {
         const pid_t holder = hold(c.script);
@@ -211,6 +283,7 @@ print(os.getpid(), flush=True); time.sleep(300)')", nothing, false, false},
         if (stalled > 0) kill(stalled, SIGTERM);
         unlink(("/run/lock/LCK.." + unique).c_str());
         unlink(("/run/lock/LCK.." + unique + "-device").c_str());
+        unlink(("/run/lock/" + std::string(numbered)).c_str());
     }
     for (const int master : masters) close(master);
 }
@@ -239,6 +312,63 @@ TEST_F(PosixOs, NobodyElseOpensThePortWhileItIsOpen) {
         EXPECT_EQ(openAsAnotherUser(), 0);
     }
     close(master);
+}
+
+// Runs over one device directory take turns: one process at a time holds
+// the turn, until it ends, and any user can take it; a run that waits for it
+// gets it when the holder dies. Nothing planted in place of its lock file
+// can make a run hang, and the note left in the turn reaches the next run.
+TEST_F(PosixOs, RunsTakeTurns) {
+    struct stat directory {};
+    ASSERT_EQ(stat(dir.c_str(), &directory), 0);
+    const std::string lock =
+        "/run/lock/portkick-" + std::to_string(directory.st_dev) + "-" + std::to_string(directory.st_ino);
+    const auto child = [](std::function<int()> fn) {
+        std::fflush(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            alarm(10);
+            std::_Exit(fn());
+        }
+        return pid;
+    };
+    const auto status = [](pid_t pid) {
+        int status = -1;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    };
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = child([&] {
+        umask(077);
+        const bool taken = os::takeTurn(false);
+        return write(ready[1], "x", 1) == 1 && taken ? pause() : 1;
+    });
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    struct stat file {};
+    EXPECT_EQ(stat(lock.c_str(), &file) == 0 ? file.st_mode & 07777 : 0, 0666u);
+    EXPECT_EQ(status(child([] { return unprivileged(), os::takeTurn(false) ? 1 : 0; })), 0) << "taken twice";
+    const pid_t waiter = child([] { return unprivileged(), os::takeTurn(true) ? 0 : 1; });
+    usleep(200000);
+    EXPECT_EQ(waitpid(waiter, nullptr, WNOHANG), 0) << "did not wait";
+    kill(holder, SIGKILL);
+    EXPECT_EQ(status(holder), 128 + SIGKILL);
+    EXPECT_EQ(status(waiter), 0);
+    EXPECT_EQ(status(child([] { return os::takeTurn(false) ? (os::leaveTurnNote("COM5"), 0) : 1; })), 0);
+    std::uint64_t age = 60000;
+    EXPECT_EQ(os::turnNote(age), "COM5");
+    EXPECT_LT(age, 10000u);
+    os::leaveTurnNote("");
+    EXPECT_EQ(os::turnNote(age), "");
+    for (const auto& plant : {"mkfifo", "mkdir"}) {  // no turn to be had: a run goes without one
+        unlink(lock.c_str());
+        ASSERT_EQ(std::system((std::string(plant) + " " + lock).c_str()), 0);
+        EXPECT_EQ(status(child([&] { return os::takeTurn(true) && os::turnNote(age).empty() ? 0 : 1; })), 0)
+            << plant;
+        rmdir(lock.c_str());
+    }
+    unlink(lock.c_str());
 }
 
 TEST_F(PosixOs, LineSettingsBecome1200Baud8N1AndKeepEverythingElse) {

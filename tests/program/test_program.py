@@ -172,6 +172,67 @@ class Board(unittest.TestCase):
                 self.assertEqual(board.flash(), image + b"\xff" * (simboard.FLASH_SIZE - simboard.APPLICATION_SIZE))
 
 
+class Turns(unittest.TestCase):
+    """Several boards on one machine: runs take turns, and each flashes its own board."""
+
+    def boards(self, count):
+        """Boards on COM5, COM7, ... (bootloaders COM6, COM8, ...) in one device directory, each with
+        firmware of its own in a work directory of its own."""
+        root = tempfile.mkdtemp(prefix="portkick-turns-")
+        self.addCleanup(shutil.rmtree, root, True)
+        boards = []
+        for n in range(count):
+            board = simboard.Board("%s/%d" % (root, n), "--boot-name", "COM%d" % (6 + 2 * n),
+                                   name="COM%d" % (5 + 2 * n), directory=root + "/dev")
+            self.addCleanup(board.stop)
+            board.port, board.image, board.work = "COM%d" % (5 + 2 * n), os.urandom(512), "%s/%d" % (root, n)
+            with open(board.work + "/firmware.hex", "w") as f:
+                f.write(simboard.hex_text({0: board.image}))
+            boards.append(board)
+        return boards
+
+    def check_flashed(self, boards):
+        for board in boards:
+            board.wait_for("boot-vanished")
+            self.assertEqual(board.flash()[:512], board.image, board.port)
+
+    def test_two_runs_started_together_or_apart_each_flash_their_own_board(self):
+        def pair(delay):
+            boards = self.boards(2)
+
+            def run(board):
+                time.sleep(delay if board is boards[1] else 0)
+                return simboard.run_portkick(board.work, board.dir, port=board.port, timeout=60)
+            with concurrent.futures.ThreadPoolExecutor(2) as pool:
+                return boards, list(pool.map(run, boards))
+
+        waiting = "[INFO] Waiting for another portkick run to finish..."
+        with concurrent.futures.ThreadPoolExecutor(4) as pool:
+            pairs = list(pool.map(pair, (0, 0.3, 1, 2)))
+        for delay, (boards, results) in zip((0, 0.3, 1, 2), pairs):
+            with self.subTest(delay=delay):
+                waited = [result.stdout.startswith(waiting + "\n") for result in results]
+                for board, result, wait in zip(boards, results, waited):
+                    self.assertEqual((result.returncode, result.stdout), (0, text(
+                        [waiting] * wait + success_lines(board.port, "COM%d" % (int(board.port[3:]) + 1)))))
+                self.check_flashed(boards)
+                self.assertLessEqual(sum(waited), 1)
+                if delay == 0:
+                    self.assertEqual(sum(waited), 1)
+
+    def test_boards_flashed_one_after_another_without_a_pause(self):
+        boards = self.boards(3)
+        for board in boards[1:]:
+            shutil.copy(boards[0].work + "/firmware.hex", board.work)
+            board.image = boards[0].image
+        result = subprocess.run(["sh", "-c", 'for port; do "$0" "$port" || exit; done', PORTKICK, "COM5", "COM7",
+                                 "COM9"], cwd=boards[0].work, env=simboard.environment(boards[0].dir),
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+        self.assertEqual((result.returncode, result.stdout), (0, text(
+            success_lines("COM5", "COM6") + success_lines("COM7", "COM8") + success_lines("COM9", "COM10"))))
+        self.check_flashed(boards)
+
+
 class SimulatedBoard(unittest.TestCase):
     """The simulated board never takes, repoints or removes another's name."""
 
