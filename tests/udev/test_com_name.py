@@ -1,19 +1,25 @@
 """portkick-com-name, its udev rule under udevadm test, and a board flashed through their names."""
 import concurrent.futures
+import fcntl
 import os
 import pathlib
 import re
+import socket
 import subprocess
 import tempfile
+import threading
+import time
 import unittest
 
 import simboard
 
 
-def usb(product="0a01", serial="PK0042", socket=1, interface="00"):
-    """udev's properties of a USB serial port (serial=None: it has none); no vendor holds 7e57."""
+def usb(product="0a01", serial="PK0042", socket=1, interface="00", port="", devpath=None):
+    """udev's properties of a USB serial port (serial=None: it has none; port: .ID_PORT, the port's number
+    on an adapter; devpath: its /sys directory, by default one that is gone); no vendor holds 7e57."""
     device = dict(ID_BUS="usb", ID_VENDOR_ID="7e57", ID_MODEL_ID=product, ID_USB_INTERFACE_NUM=interface,
-                  ID_PATH="pci-0000:00:14.0-usb-0:%d:1.0" % socket)
+                  ID_PATH="pci-0000:00:14.0-usb-0:%d:1.0" % socket, DEVPATH=devpath or "/gone/%d" % socket)
+    device = dict(device, **{".ID_PORT": port}) if port else device
     return device if serial is None else dict(device, ID_SERIAL_SHORT=serial)
 
 
@@ -30,11 +36,12 @@ def entries(path):
     return [line for line in pathlib.Path(path).read_text().split("\n") if line and line[0] != "#"]
 
 
-def run(database, device):
-    """portkick-com-name with the device's properties: (status, output, errors)."""
+def run(database, device, umask=-1):
+    """portkick-com-name with the device's properties, as the rule runs it: (status, output, errors)."""
     env = dict({k: v for k, v in os.environ.items() if not k.startswith("ID_")}, PORTKICK_COM_DB=database)
-    result = subprocess.run([simboard.required("PORTKICK_COM_NAME")], env=dict(env, **device),
-                            capture_output=True, text=True, errors="replace", timeout=60)
+    command = [simboard.required("PORTKICK_COM_NAME"), "--port=" + device.get(".ID_PORT", "")]
+    result = subprocess.run(command, env=dict(env, **{k: v for k, v in device.items() if k[0] != "."}),
+                            capture_output=True, text=True, errors="replace", timeout=60, umask=umask)
     return result.returncode, result.stdout, result.stderr
 
 
@@ -42,8 +49,8 @@ class ComName(unittest.TestCase):
     def setUp(self):  # the database's directory is made by the first run
         self.db = self.enterContext(tempfile.TemporaryDirectory(prefix="portkick-com-name-")) + "/state/com-names"
 
-    def names(self, *devices):
-        results = [run(self.db, device) for device in devices]
+    def names(self, *devices, umask=-1):
+        results = [run(self.db, device, umask) for device in devices]
         self.assertEqual([(status, err) for status, _, err in results], [(0, "")] * len(devices))
         return " ".join(out.strip() for _, out, _ in results)
 
@@ -61,10 +68,46 @@ class ComName(unittest.TestCase):
         # Another interface, the board in another socket, another board, the bootloader, one in another socket.
         devices = [BOARD, usb(interface="02"), usb(socket=4), usb(serial="PK0043"), BOOTLOADER,
                    usb(product="0b01", serial=None, socket=2)]
-        self.assertEqual(self.names(*devices), "COM3 COM4 COM3 COM5 COM6 COM7")
+        self.assertEqual(self.names(*devices, umask=0o077), "COM3 COM4 COM3 COM5 COM6 COM7")
         self.assertEqual(self.names(*reversed(devices)), "COM7 COM6 COM5 COM3 COM4 COM3")
         self.assertEqual(entries(self.db), [entry(3, BOARD), entry(4, devices[1]), entry(5, devices[3]),
                                             entry(6, BOOTLOADER), entry(7, devices[5])])
+        # What it made under udev's caller's umask 077 is readable to all.
+        state = os.path.dirname(self.db)
+        self.assertEqual({name: os.stat(state + "/" + name).st_mode & 0o7777 for name in ["."] + os.listdir(state)},
+                         dict({".": 0o755}, **{name: 0o644 for name in os.listdir(state)}))
+
+    def test_a_number_changed_or_a_line_taken_out_by_hand(self):
+        self.names(BOARD, BOOTLOADER)
+        edited = pathlib.Path(self.db).read_text().replace("COM3 ", "COM9 ").replace(entry(4, BOOTLOADER) + "\n", "")
+        pathlib.Path(self.db).write_text(edited)
+        self.assertEqual(self.names(BOARD, usb(serial="PK0043"), BOOTLOADER), "COM9 COM3 COM4")
+
+    def test_twins_and_the_ports_of_one_adapter_get_names_of_their_own(self):
+        sysfs = self.enterContext(tempfile.TemporaryDirectory(prefix="portkick-sys-"))
+
+        def plugged(n, **device):  # plugged in while its /sys directory (here, one in sysfs) is there
+            os.mkdir("%s/%d" % (sysfs, n))
+            return usb(devpath="/..%s/%d" % (sysfs, n), **device)
+        a, b = plugged(1), plugged(2, socket=2)  # one serial number on two boards
+        self.assertEqual(self.names(a, b, b, a), "COM3 COM4 COM4 COM3")
+        os.rmdir(sysfs + "/1")  # a is unplugged: b keeps its name, a third twin gets the serial number's
+        self.assertEqual(self.names(b, plugged(3, socket=3)), "COM4 COM3")
+        adapter = [plugged(4 + n, product="0c01", serial="PK0100", port=str(n)) for n in range(3)]
+        self.assertEqual(self.names(*adapter, *adapter), "COM5 COM6 COM7 COM5 COM6 COM7")
+        self.assertEqual(entries(self.db), [entry(3, a), entry(4, usb(serial=None, socket=2))] + [
+            "COM%d 7e57 0c01 00%s serial PK0100" % (5 + n, port) for n, port in enumerate(("", "-port1", "-port2"))])
+
+    def test_a_lock_held_too_long_ends_the_run_after_10_s_with_one_line(self):
+        os.makedirs(os.path.dirname(self.db))
+        with open(self.db + ".lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            threading.Timer(0.5, fcntl.flock, (lock, fcntl.LOCK_UN)).start()
+            self.assertEqual(self.names(BOARD), "COM3")  # waits for a lock let go in time
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            started = time.monotonic()
+            self.refused(BOOTLOADER)
+            self.assertGreaterEqual(time.monotonic() - started, 9.5)
 
     def test_a_full_damaged_or_unreadable_database_is_left_as_it_is(self):
         os.makedirs(os.path.dirname(self.db))
@@ -109,7 +152,7 @@ class Rule(unittest.TestCase):
             script += ["mount -t tmpfs tmpfs /dev", "mknod /dev/null c 1 3",
                        "mknod /dev/%s c $(tr : ' ' </sys/class/tty/%s/dev)" % (tty, tty)]
         for n, (device, path, action) in enumerate(events):
-            identity = ", ".join('ENV{%s}="%s"' % item for item in device.items())
+            identity = ", ".join('ENV{%s}="%s"' % item for item in device.items() if item[0] != "DEVPATH")
             script += ["echo '%s' >/etc/udev/rules.d/60-serial.rules" % identity,
                        "udevadm test --action=%s /sys/class/%s >/dev/null 2>%s/%d" % (action, path, tmp, n)]
         # udev gives the program the device's properties only, not PORTKICK_COM_DB.
