@@ -134,24 +134,37 @@ class ComName(unittest.TestCase):
 
 
 class Rule(unittest.TestCase):
-    """The rule and program as installed, over /usr/lib, under this machine's udev rules in a mount
-    namespace of its own; a stand-in for 60-serial.rules in /etc gives the device its identity."""
+    """The rule, program and boot unit as a plain `cmake --install` puts them, at its default prefix
+    /usr/local, under this machine's udev rules in a mount namespace of its own; a stand-in for
+    60-serial.rules in /etc gives the device its identity."""
 
-    def test_usb_serial_ports_are_linked_as_com_names_on_add_and_change(self):
+    def test_usb_serial_ports_are_linked_as_com_names_on_add_change_and_at_boot(self):
         tmp = self.enterContext(tempfile.TemporaryDirectory(prefix="portkick-udev-"))
-        subprocess.run(["cmake", "--install", simboard.required("PORTKICK_BUILD"), "--prefix", "/usr"],
+        subprocess.run(["cmake", "--install", simboard.required("PORTKICK_BUILD")],
                        env=dict(os.environ, DESTDIR=tmp), check=True, capture_output=True)
-        [rule] = ["/usr/lib/udev/rules.d/" + name for name in os.listdir(tmp + "/usr/lib/udev/rules.d")]
+        rule, unit = "/usr/local/lib/udev/rules.d/61-portkick.rules", "/lib/systemd/system/portkick-com-names.service"
+        trigger = re.search(r"(?m)^ExecStart=\S*udevadm (trigger .*)", pathlib.Path(tmp + "/usr/local" + unit)
+                            .read_text()).group(1).replace(" --settle", "") + " --dry-run --verbose"
+        action = (re.findall(r"--action=(\S+)", trigger) + ["change"])[0]
+        log = self.enterContext(socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM))  # the system log
+        log.bind(tmp + "/log")
         tty = next(name for name in ("ttyS0", "tty1") if os.path.exists("/sys/class/tty/" + name))
+        new, port1 = usb(serial="PK0043"), usb(port="1")  # a port new at boot; an adapter's second one
         events = [(BOARD, "tty/" + tty, "add"), (BOOTLOADER, "tty/" + tty, "add"), (BOARD, "tty/" + tty, "change"),
-                  (BOARD, "tty/" + tty, "remove"), ({}, "tty/" + tty, "add"), (BOARD, "mem/null", "add")]
-        script = ["set -e", "mount -t overlay overlay -o lowerdir=%s/usr/lib:/usr/lib /usr/lib" % tmp,
-                  "mount --bind %s /var/lib" % tmp, "mount -t tmpfs tmpfs /run",
-                  "mount -t tmpfs tmpfs /etc/udev/rules.d"]
+                  (BOARD, "tty/" + tty, "remove"), ({}, "tty/" + tty, "add"), (BOARD, "mem/null", "add"),
+                  (port1, "tty/" + tty, "add"), "ro", (BOARD, "tty/" + tty, "add"), (new, "tty/" + tty, "add"),
+                  "rw", (new, "tty/" + tty, action)]  # at boot /var is read-only; then the boot unit's event
+        script = ["set -e", "mount --bind %s/usr/local /usr/local" % tmp, "mount --bind %s /var/lib" % tmp,
+                  "mount -t tmpfs tmpfs /run", "mount -t tmpfs tmpfs /etc/udev/rules.d"]
         if os.geteuid() == 0:  # device nodes of its own, which udev may change; no other user can
-            script += ["mount -t tmpfs tmpfs /dev", "mknod /dev/null c 1 3",
+            script += ["mount -t tmpfs tmpfs /dev", "mknod /dev/null c 1 3", "ln -s %s/log /dev/log" % tmp,
                        "mknod /dev/%s c $(tr : ' ' </sys/class/tty/%s/dev)" % (tty, tty)]
-        for n, (device, path, action) in enumerate(events):
+        for n, event in enumerate(events):
+            if isinstance(event, str):
+                script.append("mount -o remount,bind,%s /var/lib" % event)  # rw: the boot unit's trigger
+                script += ["udevadm %s >%s/triggered" % (trigger, tmp)] if event == "rw" else []
+                continue
+            device, path, action = event
             identity = ", ".join('ENV{%s}="%s"' % item for item in device.items() if item[0] != "DEVPATH")
             script += ["echo '%s' >/etc/udev/rules.d/60-serial.rules" % identity,
                        "udevadm test --action=%s /sys/class/%s >/dev/null 2>%s/%d" % (action, path, tmp, n)]
@@ -161,10 +174,21 @@ class Rule(unittest.TestCase):
                        check=True, timeout=120, env=dict(os.environ, PORTKICK_COM_DB=tmp + "/unused"))
         # What udev's trace says of the rule: complaints, the program it ran, the links it made.
         pattern = r"(?m)^(?:\S+: )?%s\S* (.*)" % re.escape(rule)
-        said = [re.findall(pattern, pathlib.Path(tmp, str(n)).read_text()) for n in range(len(events))]
-        program = "Running PROGRAM '/usr/lib/portkick/portkick-com-name'"
-        self.assertEqual(said, [[program, "LINK 'COM%d'" % n] for n in (3, 4, 3)] + [[]] * 3)
-        self.assertEqual(entries(tmp + "/portkick/com-names"), [entry(3, BOARD), entry(4, BOOTLOADER)])
+        said = [re.findall(pattern, pathlib.Path(tmp, str(n)).read_text()) if isinstance(event, tuple) else None
+                for n, event in enumerate(events)]
+        command = "/usr/local/lib/portkick/portkick-com-name --syslog --port=%s"
+        program, failed = "Running PROGRAM '%s'" % command, 'Command "%s" returned 1 (error)' % (command % "")
+        ran = [[program % "", "LINK 'COM%d'" % n] for n in (3, 4, 3)] + [[]] * 3 + [[program % 1, "LINK 'COM5'"]]
+        self.assertEqual(said, ran + [None, [program % "", "LINK 'COM3'"], [program % "", failed], None,
+                                      [program % "", "LINK 'COM6'"]])
+        self.assertEqual(entries(tmp + "/portkick/com-names"), [entry(3, BOARD), entry(4, BOOTLOADER),
+                                                                "COM5 7e57 0a01 00-port1 serial PK0042", entry(6, new)])
+        self.assertIn(os.path.realpath("/sys/class/tty/" + tty), pathlib.Path(tmp + "/triggered").read_text().split())
+        with self.subTest("why the new port got no name at boot, in the system log"):
+            if os.geteuid() != 0:
+                self.skipTest("no /dev of its own, so no system log of its own")
+            self.assertRegex(log.recv(4096, socket.MSG_DONTWAIT).decode(), r"portkick-com-name\[\d+\]: /dev/%s: "
+                             r"cannot \S+ /var/lib/portkick/com-names\S*: Read-only file system$" % tty)
 
 
 class Flash(unittest.TestCase):
