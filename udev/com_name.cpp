@@ -63,9 +63,11 @@ const char kHeader[] =
     "# ID_MODEL_ID, ID_USB_INTERFACE_NUM, ID_SERIAL_SHORT, ID_PATH).\n"
     "# New ports get the lowest free number from COM3 up, for good. A number can\n"
     "# be changed by hand (COM1 to COM256, each once), and a line taken out frees\n"
-    "# its number; a port gets its new name when it is next plugged in. Edit as\n"
-    "# root while holding the lock, so that a port plugged in meanwhile waits:\n"
+    "# its number. Edit as root while holding the lock, so that no port is named\n"
+    "# meanwhile; a port gets its new name when it is next plugged in, or at once\n"
+    "# after the trigger:\n"
     "#   flock /var/lib/portkick/com-names.lock editor /var/lib/portkick/com-names\n"
+    "#   udevadm trigger --subsystem-match=tty --action=change\n"
     "# Why a port got no name: journalctl -t portkick-com-name\n";
 
 // An identity, written as in the database: "7e57 0a01 00 serial PK0042".
