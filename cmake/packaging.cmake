@@ -51,7 +51,7 @@ install(CODE "
   set(PORTKICK_COM_NAME \"\${CMAKE_INSTALL_PREFIX}/lib/portkick/$<TARGET_FILE_NAME:portkick-com-name>\")
   if(NOT PORTKICK_COM_NAME MATCHES \"^/[-A-Za-z0-9/._+]*\$\")
     message(FATAL_ERROR \"udev cannot run \${PORTKICK_COM_NAME}: the prefix must be an absolute \"
-      \"path of letters, digits and / . _ + - only\")
+      \"path of letters, digits and /._+- only\")
   endif()
   set(rule \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/udev/rules.d/61-portkick.rules\")
   message(STATUS \"Installing: \${rule}\")
