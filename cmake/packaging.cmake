@@ -40,10 +40,27 @@ endif()
 # relative to itself.
 install(PROGRAMS tools/avrdude.exe DESTINATION lib/portkick)
 # udev names each USB serial port COMn through portkick-com-name, which keeps
-# the numbers in /var/lib/portkick/com-names. The program makes that
-# directory itself on its first run; purging the package removes it (postrm).
+# the numbers in /var/lib/portkick/com-names. The rule is written when it is
+# installed, for the prefix of that install, so that it runs the program
+# where the install put it (udev reads the rules of /usr/local too). A unit
+# names at boot the ports that were plugged in before /var was up; the
+# package enables it (postinst) and owns /var/lib/portkick (see
+# cmake/deb-only-files.cmake); purging removes it (postrm).
 install(TARGETS portkick-com-name RUNTIME DESTINATION lib/portkick)
-install(FILES udev/61-portkick.rules DESTINATION lib/udev/rules.d)
+install(CODE "
+  set(PORTKICK_COM_NAME \"\${CMAKE_INSTALL_PREFIX}/lib/portkick/$<TARGET_FILE_NAME:portkick-com-name>\")
+  if(NOT PORTKICK_COM_NAME MATCHES \"^/[-A-Za-z0-9/._+]*\$\")
+    message(FATAL_ERROR \"udev cannot run \${PORTKICK_COM_NAME}: the prefix must be an absolute \"
+      \"path of letters, digits and /._+- only\")
+  endif()
+  set(rule \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/udev/rules.d/61-portkick.rules\")
+  message(STATUS \"Installing: \${rule}\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/udev/61-portkick.rules.in\" \"\${rule}\" @ONLY
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${rule}\")")
+install(FILES udev/portkick-com-names.service DESTINATION lib/systemd/system)
+set(CPACK_PRE_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/deb-only-files.cmake")
+set(CPACK_PORTKICK_SOURCE_DIR "${PROJECT_SOURCE_DIR}")
 # Stripped as Debian strips: no compiler version notes either.
 install(CODE "
   if(CMAKE_INSTALL_DO_STRIP)
@@ -74,8 +91,9 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS avrdude)
 # The C and C++ runtime libraries the program links, found by dpkg-shlibdeps
 # and added to the dependencies.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Forgets the COM numbers on purge.
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/udev/postrm")
+# Enables the boot unit on install; forgets the COM numbers on purge.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/udev/postinst"
+  "${PROJECT_SOURCE_DIR}/udev/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The first line is the summary above; blank lines part paragraphs.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION [[

@@ -73,8 +73,9 @@ class Release(unittest.TestCase):
         files = run("find", self.root, "-type", "f", "-printf", "%P\n").stdout.split()
         self.assertEqual(sorted(files), ["usr/" + path for path in (
             "bin/portkick", "lib/portkick/avrdude.exe", "lib/portkick/portkick-com-name",
-            "lib/udev/rules.d/61-portkick.rules")] + ["usr/share/doc/portkick/" + name for name in (
-            "README.md", "changelog.gz", "copyright")] + ["usr/share/man/man1/portkick.1.gz"])
+            "lib/systemd/system/portkick-com-names.service", "lib/udev/rules.d/61-portkick.rules")] + [
+            "usr/share/doc/portkick/" + name for name in ("README.md", "changelog.gz", "copyright")] + [
+            "usr/share/lintian/overrides/portkick", "usr/share/man/man1/portkick.1.gz"])
         self.assertRegex(run("dpkg-deb", "-I", self.out + DEB, "postrm").stdout,
                          r"purge.*\n\s*rm -rf /var/lib/portkick\n")
 
