@@ -110,13 +110,18 @@ class ComName(unittest.TestCase):
             self.assertGreaterEqual(time.monotonic() - started, 9.5)
 
     def test_a_full_damaged_or_unreadable_database_is_left_as_it_is(self):
+        # A USB identity with a part missing, or with a blank in a part, would write a line that
+        # stops every later port from being named.
+        for device in ({k: v for k, v in BOARD.items() if k != "ID_VENDOR_ID"}, dict(BOARD, ID_SERIAL_SHORT="PK 42")):
+            self.refused(device)
         os.makedirs(os.path.dirname(self.db))
         pathlib.Path(self.db).write_text("".join(entry(n, usb(serial="F%d" % n)) + "\n" for n in range(3, 256)))
         self.assertEqual(self.names(BOARD), "COM256")  # the last number
         self.refused(BOOTLOADER)
         good = entry(3, BOARD) + "\n"
         for damaged, device in ((good + entry(4, BOOTLOADER).rsplit(" ", 1)[0], BOARD),  # a word short
-                                (good + entry(3, usb(serial="PK0043")), BOOTLOADER)):  # COM3 twice
+                                (good + entry(3, usb(serial="PK0043")), BOOTLOADER),  # COM3 twice
+                                (good + entry(4, BOOTLOADER).replace("COM4", "COM04"), BOARD)):  # no such name
             pathlib.Path(self.db).write_text(damaged)
             self.refused(device)
         os.remove(self.db)
