@@ -9,7 +9,9 @@
 #                                  fetched (scripts/avrdude.sh)
 #   SHA256SUMS                     their sums, for `sha256sum -c SHA256SUMS`
 # The version is the one in CMakeLists.txt. A tree with changes that are not
-# committed is refused: the release is the commit. Both packages are built
+# committed is refused: the release is the commit. So is one whose
+# CHANGELOG.md holds notes under "## Unreleased" or has no heading for the
+# version: a release's notes are under its own heading. Both packages are built
 # from the source tarball, unpacked into an empty build directory
 # (build-release/, or BUILD_DIR). The same commit gives the same bytes
 # whoever builds it, wherever, under any umask, time zone or locale:
@@ -34,6 +36,15 @@ if [ -n "$(git status --porcelain)" ]; then
     exit 1
 fi
 version=$(sed -n 's/^project(portkick VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+if awk '/^## / { notes = $0 == "## Unreleased"; next } notes && NF { found = 1 } END { exit !found }' \
+    CHANGELOG.md; then
+    echo "release.sh: CHANGELOG.md has notes under \"## Unreleased\": give them their version's heading first (README.md, \"Making a release\")" >&2
+    exit 1
+fi
+if ! grep -q "^## ${version//./\\.} - " CHANGELOG.md; then
+    echo "release.sh: CHANGELOG.md has no heading \"## $version - YYYY-MM-DD\" for the version of CMakeLists.txt" >&2
+    exit 1
+fi
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 
 rm -rf "$build"

@@ -1,8 +1,10 @@
-"""scripts/release.sh on this tree as it is, uncommitted changes included: the same bytes in other
-surroundings; the zip, the Debian package and the source tarballs as a user or packager meets them.
-Skipped outside a git checkout (an unpacked source tarball)."""
+"""scripts/release.sh on this tree as it is, uncommitted changes included, and notes under
+"Unreleased" given the version's heading as a release would: the same bytes in other surroundings;
+the zip, the Debian package and the source tarballs as a user or packager meets them. Skipped
+outside a git checkout (an unpacked source tarball)."""
 import hashlib
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -48,6 +50,13 @@ class Release(unittest.TestCase):
         run("git", "init", "-q", cls.one)
         run("cp", "-P", "--parents", "--", *(name for name in listed.split("\0")
                if name and os.path.lexists(SOURCE + "/" + name)), cls.one, cwd=SOURCE)
+        # Between releases, notes wait under "Unreleased": cut the release as
+        # "Making a release" says, with the version's own heading.
+        with open(cls.one + "/CHANGELOG.md", "r+") as f:
+            cut = re.subn(r"^(## Unreleased\n)(\n- .*?\n)\n(## %s - [^\n]*\n)" % re.escape(VERSION),
+                          r"\1\n\3\2", f.read(), count=1, flags=re.M | re.S)[0]
+            f.seek(0)
+            f.write(cut)
         run("git", "add", "-A", cwd=cls.one)
         run("git", "-c", "user.name=test", "-c", "user.email=test@example.org",
             "commit", "-qm", "snapshot", cwd=cls.one)
@@ -129,17 +138,28 @@ class Release(unittest.TestCase):
         run("cmake", "--build", "build", "-j2", cwd=source)
         self.assertTrue(os.access(source + "/build/portkick", os.X_OK))
 
-    def test_a_tree_with_a_changed_or_a_new_file_is_refused_and_nothing_made(self):
+    def test_refused_with_one_line_and_nothing_made(self):
+        """Changes not committed; notes under "Unreleased"; a version with no
+        heading of its own."""
         checkout = self.tmp + "/three"
         run("git", "clone", "-q", self.one, checkout)
-        for name in ("README.md", "notes.txt"):  # a file changed, then a new one
-            run("git", "checkout", "README.md", cwd=checkout)
-            with open(checkout + "/" + name, "a") as f:
-                f.write("more\n")
-            result = run(checkout + "/scripts/release.sh", env=ENVIRONMENT, check=False)
-            self.assertEqual((result.returncode, result.stdout), (1, ""), name)
-            self.assertRegex(result.stderr, r"^[^\n]*not committed[^\n]*\n$")
-            self.assertFalse({"dist", "build-release"} & set(os.listdir(checkout)))
+        cases = [("README.md", r"\Z", "more\n", "not committed"),  # changed
+                 ("notes.txt", r"\Z", "more\n", "not committed"),  # new
+                 ("CHANGELOG.md", r"^## Unreleased\n", r"\g<0>\n- A note.\n", "Unreleased"),
+                 ("CMakeLists.txt", r"^(project\(portkick VERSION )[0-9.]+", r"\g<1>9.9.9", "no heading")]
+        for name, old, new, why in cases:
+            with self.subTest(name):
+                run("git", "reset", "-q", "--hard", "origin/HEAD", cwd=checkout)
+                run("git", "clean", "-qfd", cwd=checkout)
+                path = pathlib.Path(checkout, name)
+                path.write_text(re.sub(old, new, path.read_text() if path.exists() else "", count=1, flags=re.M))
+                if why != "not committed":
+                    run("git", "-c", "user.name=test", "-c", "user.email=test@example.org",
+                        "commit", "-qam", name, cwd=checkout)
+                result = run(checkout + "/scripts/release.sh", env=ENVIRONMENT, check=False)
+                self.assertEqual((result.returncode, result.stdout), (1, ""))
+                self.assertRegex(result.stderr, r"^[^\n]*%s[^\n]*\n$" % why)
+                self.assertFalse({"dist", "build-release"} & set(os.listdir(checkout)))
 
 
 if __name__ == "__main__":
