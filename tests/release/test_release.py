@@ -40,7 +40,8 @@ def run(*command, check=True, **options):
 class Release(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if not shutil.which("git") or run("git", "rev-parse", cwd=SOURCE, check=False).returncode:
+        top = shutil.which("git") and run("git", "rev-parse", "--show-toplevel", cwd=SOURCE, check=False).stdout
+        if not top or os.path.realpath(top.strip()) != os.path.realpath(SOURCE):
             raise unittest.SkipTest("%s is no git checkout: a release is made of a commit" % SOURCE)
         cls.tmp = tempfile.mkdtemp(prefix="portkick-release-")
         cls.addClassCleanup(shutil.rmtree, cls.tmp)
