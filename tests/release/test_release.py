@@ -151,7 +151,7 @@ class Release(unittest.TestCase):
         for name, old, new, why in cases:
             with self.subTest(name):
                 run("git", "reset", "-q", "--hard", "origin/HEAD", cwd=checkout)
-                run("git", "clean", "-qfd", cwd=checkout)
+                run("git", "clean", "-qfdx", cwd=checkout)
                 path = pathlib.Path(checkout, name)
                 path.write_text(re.sub(old, new, path.read_text() if path.exists() else "", count=1, flags=re.M))
                 if why != "not committed":
