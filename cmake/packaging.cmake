@@ -20,11 +20,20 @@ set(CPACK_SOURCE_OUTPUT_CONFIG_FILE "${PROJECT_BINARY_DIR}/CMakeFiles/CPackSourc
 
 if(WIN32)
   install(FILES README.md LICENSE DESTINATION share/doc/portkick)
-  # The zip holds one folder, portkick-<version>-win64, with the program,
-  # README.md and LICENSE: a separate component, so that `cmake --install`
-  # keeps the layout above.
+  # The zip holds one folder, portkick-<version>-win64: the program and the
+  # avrdude.exe it runs, avrdude's configuration and licence (the directory
+  # that scripts/avrdude.sh makes), README.txt for the Windows user and
+  # LICENSE. A separate component, so that `cmake --install` keeps the
+  # layout above. Without avrdude there is no zip.
+  set(PORTKICK_AVRDUDE_DIR "" CACHE PATH "avrdude for the zip: the directory that scripts/avrdude.sh prints")
+  if(NOT PORTKICK_AVRDUDE_DIR)
+    return()
+  endif()
+  configure_file(win/README.txt README.txt @ONLY NEWLINE_STYLE CRLF)
   install(TARGETS portkick RUNTIME DESTINATION . COMPONENT zip EXCLUDE_FROM_ALL)
-  install(FILES README.md LICENSE DESTINATION . COMPONENT zip EXCLUDE_FROM_ALL)
+  install(PROGRAMS "${PORTKICK_AVRDUDE_DIR}/avrdude.exe" DESTINATION . COMPONENT zip EXCLUDE_FROM_ALL)
+  install(FILES "${PORTKICK_AVRDUDE_DIR}/avrdude.conf" "${PORTKICK_AVRDUDE_DIR}/avrdude-COPYING.txt"
+    "${PROJECT_BINARY_DIR}/README.txt" LICENSE DESTINATION . COMPONENT zip EXCLUDE_FROM_ALL)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
   set(CPACK_COMPONENTS_ALL zip)

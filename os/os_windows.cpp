@@ -69,7 +69,26 @@ void sleepMs(unsigned milliseconds) {
     }
 }
 
+// The command processor looks for avrdude.exe in the current folder, then
+// along PATH. This program's own folder goes first on that PATH, so that the
+// avrdude.exe unzipped beside it runs wherever the two were put, with no
+// set-up, and one in the current folder still wins. The wide calls keep a
+// folder name that the ANSI code page cannot spell; _wputenv_s changes both
+// the C runtime's copy of the environment and the process's own, whichever
+// one the runtime hands the command processor.
 int runCommand(const std::string& commandLine) {
+    std::wstring program(32768, L'\0');  // the longest path Windows knows
+    const DWORD length = GetModuleFileNameW(NULL, &program[0], static_cast<DWORD>(program.size()));
+    const std::size_t slash = program.rfind(L'\\', length);
+    if (length > 0 && length < program.size() && slash != std::wstring::npos) {
+        std::wstring folder = program.substr(0, slash + 1);  // C:\ keeps its backslash
+        if (folder.find(L';') != std::wstring::npos) {
+            folder = L'"' + folder + L'"';
+        }
+        std::wstring path(GetEnvironmentVariableW(L"PATH", NULL, 0), L'\0');
+        path.resize(GetEnvironmentVariableW(L"PATH", &path[0], static_cast<DWORD>(path.size())));
+        _wputenv_s(L"PATH", (folder + L";" + path).c_str());
+    }
     return std::system(commandLine.c_str());
 }
 

@@ -6,8 +6,9 @@
 #   cross  - the MinGW cross-compiler (the benchmark's exe size)
 #   tests  - GoogleTest, Python 3, the MinGW cross-compiler, Wine, bindfs, udev,
 #            and what checks the Debian package: lintian, man
-#   release - the MinGW cross-compiler, git, dpkg-dev (dpkg-shlibdeps and
-#            dpkg-buildflags) and file for the Debian package
+#   release - the MinGW cross-compiler, flex, bison and xz for avrdude.exe,
+#            git, dpkg-dev (dpkg-shlibdeps and dpkg-buildflags) and file for
+#            the Debian package
 # Sourced or run as: scripts/deps.sh build flash tests release
 set -euo pipefail
 
@@ -42,6 +43,9 @@ for need in "$@"; do
             want man-db have man ;;
         release)
             want g++-mingw-w64-x86-64 have x86_64-w64-mingw32-g++
+            want flex have flex
+            want bison have bison
+            want xz-utils have xz
             want git have git
             want dpkg-dev have dpkg-shlibdeps
             want file have file ;;

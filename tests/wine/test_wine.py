@@ -1,9 +1,12 @@
-"""portkick.exe under Wine 8.0: the console byte for byte, and the flash
+"""The Windows zip under Wine 8.0, unzipped: portkick.exe's console byte for
+byte, the simulated board flashed by the zip's own avrdude.exe, and the flash
 sequence on pseudo-terminals linked as COM ports, its kernel32 calls traced.
 Every Wine process runs in a mount namespace whose /dev holds no serial
 device (Wine would link the host's to COM names), and one wineserver serves
-the whole run, so that nothing but portkick.exe writes to its streams."""
+the whole run, so that nothing but portkick.exe writes to its streams. The
+PATH is Wine's own. Skipped when the zip was not built."""
 import os
+import random
 import re
 import select
 import shutil
@@ -13,10 +16,13 @@ import termios
 import threading
 import time
 import unittest
+import zipfile
 
+import simboard
 from simboard import success_lines
 
-EXE = os.environ.get("PORTKICK_EXE", "")
+BUILD = os.path.dirname(os.environ.get("PORTKICK_EXE", ""))  # build-win/
+FOLDER = "portkick-%s-win64" % os.environ["PORTKICK_VERSION"]
 COMMAND = success_lines()[3].split(": ", 1)[1]
 NAMESPACE = r"""set -e
 mount --rbind /dev "$OLD_DEV"; mount -t tmpfs tmpfs /dev
@@ -41,16 +47,21 @@ def wine(*command, env=None, **options):
 
 
 def setUpModule():
-    global ENV, ROOT
-    if not EXE:
-        raise unittest.SkipTest("PORTKICK_EXE is empty")
+    global ENV, ROOT, EXE
+    zip_file = "%s/%s.zip" % (BUILD, FOLDER)
+    if not BUILD or not os.path.isfile(zip_file):
+        raise unittest.SkipTest("no Windows zip to test: %r was not built" % zip_file)
     ROOT = tempfile.mkdtemp(prefix="portkick-wine-")
     unittest.addModuleCleanup(shutil.rmtree, ROOT, True)
     for directory in ("/olddev", "/prefix"):  # the server wants its prefix there
         os.mkdir(ROOT + directory)
+    with zipfile.ZipFile(zip_file) as archive:  # a folder name with a blank and a ";"
+        archive.extractall(ROOT + "/un;zipped here")
+    EXE = "%s/un;zipped here/%s/portkick.exe" % (ROOT, FOLDER)
     ENV = dict(os.environ, WINEPREFIX=ROOT + "/prefix", WINEDEBUG="-all", WINEARCH="win64",
                WINEDLLOVERRIDES="mscoree,mshtml=", TMPDIR=ROOT, OLD_DEV=ROOT + "/olddev",
                DISPLAY="")
+    ENV.pop("WINEPATH", None)
     # Apart from any pipe of ours, which the server would keep open.
     wine("wineserver", "-p", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
     unittest.addModuleCleanup(wine, "wineserver", "-k")
@@ -71,8 +82,8 @@ class Wine(unittest.TestCase):
         os.close(slave)
         return master
 
-    def portkick(self, *args, env=None, **options):
-        result = wine("wine", EXE, *args, cwd=self.work, capture_output=True, env=env, **options)
+    def portkick(self, *args, exe=None, env=None, **options):
+        result = wine("wine", exe or EXE, *args, cwd=self.work, capture_output=True, env=env, **options)
         return result.stdout, result.stderr, result.returncode
 
     def test_console(self):
@@ -91,11 +102,44 @@ class Wine(unittest.TestCase):
         self.assertEqual(self.portkick("COM99"), (b"", crlf("Failed to open port COM99"), 1))
         self.assertEqual(self.portkick("COM7"), (b"", crlf("Error getting COM state."), 1))
 
-    def test_flash_sequence(self):
-        # COM5 acts a board; avrdude.exe is avrdude-echo (avrdude_echo.cpp).
-        lines = success_lines()[:4] + ["avrdude.exe ran: " + COMMAND]
-        for status in (0, -5):
+    def test_flashes_the_board_with_its_own_avrdude_from_the_firmwares_folder(self):
+        """The image lands in the flash; a corrupt one fails in avrdude and
+        leaves the flash as it was."""
+        board = simboard.Board(self.work + "/board", "--boot-name", "com6", name="com5",
+                               directory=self.ports)
+        self.addCleanup(board.stop)
+        data = random.Random(20).randbytes(1024)
+        firmware = simboard.hex_text({0x800: data})
+        corrupt = firmware[:9] + "%X" % (int(firmware[9], 16) ^ 1) + firmware[10:]  # a bad checksum
+        for number, text in enumerate([firmware, corrupt], 1):
+            with self.subTest(corrupt=number == 2):
+                board.wait_for("app-appeared", number)
+                flash = board.flash() if number == 2 else None
+                with open(self.work + "/firmware.hex", "w") as f:
+                    f.write(text)
+                out, err, code = self.portkick("COM5")
+                board.wait_for("boot-vanished", number)
+                if number == 1:
+                    self.assertEqual((out, code), (crlf(*success_lines()), 0), err)
+                    self.assertEqual(board.flash()[0x800:0xC00], data)
+                else:
+                    self.assertEqual((out, code), (crlf(*success_lines()[:4]), 1))
+                    self.assertTrue(err.endswith(crlf("[ERROR] avrdude failed with code 1")), err)
+                    self.assertEqual(board.flash(), flash)
+
+    def test_statuses_only_a_stand_in_gives_and_the_calls_of_the_sequence(self):
+        # COM5 acts a board. avrdude-echo (avrdude_echo.cpp) in the current
+        # folder wins over the avrdude.exe beside portkick.exe; a portkick.exe
+        # alone finds no avrdude.exe at all.
+        alone = ROOT + "/alone/portkick.exe"
+        os.makedirs(os.path.dirname(alone), exist_ok=True)
+        shutil.copy(EXE, alone)
+        for status, exe in ((-5, EXE), (9009, alone)):
             with self.subTest(status=status):
+                if status == -5:
+                    shutil.copy(BUILD + "/tests/avrdude-echo/avrdude.exe", self.work)
+                else:
+                    os.remove(self.work + "/avrdude.exe")
                 master = self.port("COM5")
                 settings = termios.tcgetattr(master)
                 settings[0] |= termios.IXON
@@ -105,19 +149,17 @@ class Wine(unittest.TestCase):
                 touched = []
                 board = threading.Thread(target=self.board, args=(master, touched))
                 board.start()
-                out, err, code = self.portkick("COM5", env={
-                    "PORTKICK_AVRDUDE_STATUS": str(status), "WINEDEBUG": "-all" if status else "+relay",
-                    "WINEPATH": "Z:" + os.path.dirname(EXE) + "/tests/avrdude-echo"})
+                out, err, code = self.portkick("COM5", exe=exe, env={
+                    "PORTKICK_AVRDUDE_STATUS": str(status), "WINEDEBUG": "+relay" if status < 0 else "-all"})
                 board.join()
                 for name in ("com5", "com6"):
                     os.remove(self.ports + name)
 
-                if status == 0:
+                echoed = ["avrdude.exe ran: " + COMMAND] if status < 0 else []
+                self.assertEqual((out, code), (crlf(*success_lines()[:4], *echoed), 1))
+                self.assertIn(crlf("[ERROR] avrdude failed with code %d" % status), err)  # in the trace
+                if status < 0:
                     self.check_calls(err)
-                    self.assertEqual((out, code), (crlf(*lines, "[INFO] Flash successful!"), 0))
-                else:
-                    self.assertEqual((out, err, code), (crlf(*lines), crlf(
-                        "[ERROR] avrdude failed with code -5"), 1))
                 # 1200 baud, 8N1; flow control and everything else as it was.
                 iflag, cflag, speed = touched
                 self.assertEqual((speed, cflag & (termios.CSIZE | termios.PARENB | termios.CSTOPB)),
@@ -158,4 +200,4 @@ class Wine(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    simboard.main()
