@@ -1,6 +1,5 @@
 #include "cli/flash_sequence.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
@@ -13,15 +12,6 @@ namespace {
 // How long after the run before has ended its board's own port may still
 // come back: a board is back on its own port a second or two after a flash.
 constexpr std::uint64_t kPortBackMs = 3000;
-constexpr unsigned kLookIntervalMs = 50;
-
-bool portOpens(const std::string& name) {
-    const os::PortHandle port = os::openPort(devicePath(name), os::OpenFor::probe);
-    if (port != os::kNoPort) {
-        os::closePort(port);
-    }
-    return port != os::kNoPort;
-}
 
 // Runs take turns, so that no run takes another's bootloader for its own.
 // The port that the run before touched is its board's own, which comes back
@@ -39,10 +29,8 @@ void waitForTurn() {
     const std::string touched = os::turnNote(age);
     os::leaveTurnNote("");
     const std::uint64_t since = waited ? 0 : age;
-    std::uint64_t left = touched.empty() || since >= kPortBackMs ? 0 : kPortBackMs - since;
-    while (left > 0 && !portOpens(touched)) {
-        os::sleepMs(kLookIntervalMs);
-        left -= std::min<std::uint64_t>(left, kLookIntervalMs);
+    if (!touched.empty() && since < kPortBackMs) {
+        waitForPort(touched, kPortBackMs - since);
     }
 }
 

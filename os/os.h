@@ -41,16 +41,20 @@ void closePort(PortHandle port);
 
 enum class LineResult { applied, readFailed, applyFailed };
 
-// Reads the port's line settings, changes the speed to `baud` with 8 data
-// bits, no parity and one stop bit, and applies them. Every other setting
-// keeps the value that was read.
-LineResult setLineSettings(PortHandle port, unsigned baud);
+// Reads the port's line settings, changes them to the touch's 1200 baud, 8
+// data bits, no parity and one stop bit, and applies them. Every other
+// setting keeps the value that was read.
+LineResult setLineSettings(PortHandle port);
 
 // Blocks the calling thread for at least `milliseconds` of monotonic time.
 void sleepMs(unsigned milliseconds);
 
 // Runs commandLine through the command processor and waits for it. Returns
 // the command's exit status, or -1 when the command processor could not run.
+// The PATH that the command processor searches has the program's own tools
+// first: on Windows the program's folder, on POSIX ../lib/portkick from the
+// program, where the package puts its avrdude.exe wrapper, which the POSIX
+// build also hands the device directory (PORTKICK_DEVICE_DIR).
 int runCommand(const std::string& commandLine);
 
 // The turn: one flash run at a time holds it, over the ports this process

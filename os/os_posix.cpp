@@ -75,25 +75,23 @@ void closePort(PortHandle port) {
     ::close(static_cast<int>(port));
 }
 
-LineResult setLineSettings(PortHandle port, unsigned baud) {
+LineResult setLineSettings(PortHandle port) {
     const int fd = static_cast<int>(port);
     termios settings{};
     if (::tcgetattr(fd, &settings) != 0) {
         return LineResult::readFailed;
     }
-    const speed_t speed = baud == 1200 ? B1200 : B0;  // the touch's is the only speed asked for
     settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
     settings.c_cflag |= CS8;
-    if (speed == B0 || ::cfsetispeed(&settings, speed) != 0 ||
-        ::cfsetospeed(&settings, speed) != 0 ||
+    if (::cfsetispeed(&settings, B1200) != 0 || ::cfsetospeed(&settings, B1200) != 0 ||
         ::tcsetattr(fd, TCSANOW, &settings) != 0) {
         return LineResult::applyFailed;
     }
     // tcsetattr succeeds when any part of the change took: read back to be
     // sure all of it did.
     termios applied{};
-    if (::tcgetattr(fd, &applied) != 0 || ::cfgetospeed(&applied) != speed ||
-        ::cfgetispeed(&applied) != speed ||
+    if (::tcgetattr(fd, &applied) != 0 || ::cfgetospeed(&applied) != B1200 ||
+        ::cfgetispeed(&applied) != B1200 ||
         (applied.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8) {
         return LineResult::applyFailed;
     }
@@ -135,8 +133,11 @@ void putOwnToolsFirstOnPath() {
 
 }  // namespace
 
+// The wrapper avrdude.exe learns the device directory from the command's
+// environment.
 int runCommand(const std::string& commandLine) {
     putOwnToolsFirstOnPath();
+    ::setenv("PORTKICK_DEVICE_DIR", posix::deviceDirectory().c_str(), 1);
     const int status = std::system(commandLine.c_str());
     if (status == -1) {
         return -1;

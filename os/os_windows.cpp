@@ -31,7 +31,7 @@ void closePort(PortHandle port) {
     CloseHandle(reinterpret_cast<HANDLE>(port));
 }
 
-LineResult setLineSettings(PortHandle port, unsigned baud) {
+LineResult setLineSettings(PortHandle port) {
     const HANDLE handle = reinterpret_cast<HANDLE>(port);
     DCB dcb;
     ZeroMemory(&dcb, sizeof(dcb));
@@ -39,7 +39,7 @@ LineResult setLineSettings(PortHandle port, unsigned baud) {
     if (!GetCommState(handle, &dcb)) {
         return LineResult::readFailed;
     }
-    dcb.BaudRate = baud;
+    dcb.BaudRate = 1200;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;

@@ -26,3 +26,14 @@ PortName waitForBootloaderPort(const PortSet& previous) {
     std::fflush(stderr);
     std::exit(1);
 }
+
+void waitForPort(const PortName& name, std::uint64_t withinMs) {
+    for (std::uint64_t waited = 0; waited < withinMs; waited += kPollIntervalMs) {
+        const os::PortHandle port = os::openPort(devicePath(name), os::OpenFor::probe);
+        if (port != os::kNoPort) {
+            os::closePort(port);
+            return;
+        }
+        os::sleepMs(kPollIntervalMs);
+    }
+}

@@ -9,12 +9,12 @@ std::string devicePath(const std::string& name) {
 PortSet enumeratePorts() {
     PortSet ports;
     for (int n = 1; n <= 256; ++n) {
-        const std::string number = std::to_string(n);
-        const os::PortHandle port = os::openPort("\\\\.\\COM" + number, os::OpenFor::probe);
+        const PortName name = "COM" + std::to_string(n);
+        const os::PortHandle port = os::openPort(devicePath(name), os::OpenFor::probe);
         if (port == os::kNoPort) {
             continue;
         }
-        ports.insert("COM" + number);
+        ports.insert(name);
         os::closePort(port);
     }
     return ports;

@@ -1,6 +1,7 @@
 // Serial port names, sets of them, and the three operations on the ports.
 #pragma once
 
+#include <cstdint>
 #include <set>
 #include <string>
 
@@ -26,3 +27,7 @@ void resetToBootloader(const std::string& portArgument);
 // not hold, and returns the first such name in byte-wise order. When none
 // shows up, writes the timeout line and ends the process with status 1.
 PortName waitForBootloaderPort(const PortSet& previous);
+
+// Polls the port `name` as often as the ports above, until it can be opened
+// or `withinMs` milliseconds have passed. Writes nothing.
+void waitForPort(const PortName& name, std::uint64_t withinMs);

@@ -12,7 +12,7 @@ void resetToBootloader(const std::string& portArgument) {
         std::exit(1);
     }
 
-    switch (os::setLineSettings(port, 1200)) {
+    switch (os::setLineSettings(port)) {
         case os::LineResult::readFailed:
             std::fputs("Error getting COM state.\n", stderr);
             std::fflush(stderr);

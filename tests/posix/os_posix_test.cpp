@@ -381,7 +381,7 @@ TEST_F(PosixOs, LineSettingsBecome1200Baud8N1AndKeepEverythingElse) {
     const int master = linkPty("COM5", pty, &before);
     const os::PortHandle port = os::openPort("\\\\.\\COM5", os::OpenFor::touch);
     ASSERT_NE(port, os::kNoPort);
-    EXPECT_EQ(os::setLineSettings(port, 1200), os::LineResult::applied);
+    EXPECT_EQ(os::setLineSettings(port), os::LineResult::applied);
     os::closePort(port);
     ASSERT_EQ(tcgetattr(master, &after), 0);
     EXPECT_EQ(std::make_pair(cfgetospeed(&after), cfgetispeed(&after)), std::make_pair(speed_t{B1200}, speed_t{B1200}));
@@ -394,6 +394,8 @@ TEST_F(PosixOs, CommandStatusIsTheExitCodeOr128PlusTheSignalAndSleepsLastTheirTi
     EXPECT_EQ(os::runCommand("exit 0"), 0);
     EXPECT_EQ(os::runCommand("exit 3"), 3);
     EXPECT_EQ(os::runCommand("kill -TERM $$"), 128 + SIGTERM);
+    unsetenv("PORTKICK_DEVICE_DIR");  // the wrapper is told the device directory
+    EXPECT_EQ(os::runCommand("test \"$PORTKICK_DEVICE_DIR\" = /dev"), 0);
     const auto start = std::chrono::steady_clock::now();
     os::sleepMs(100);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
