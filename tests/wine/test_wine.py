@@ -5,6 +5,7 @@ Every Wine process runs in a mount namespace whose /dev holds no serial
 device (Wine would link the host's to COM names), and one wineserver serves
 the whole run, so that nothing but portkick.exe writes to its streams. The
 PATH is Wine's own. Skipped when the zip was not built."""
+import contextlib
 import os
 import random
 import re
@@ -73,6 +74,9 @@ class Wine(unittest.TestCase):
         self.work, self.ports = tempfile.mkdtemp(dir=ROOT), ROOT + "/prefix/dosdevices/"
         for name in filter(lambda name: name.startswith("com"), os.listdir(self.ports)):
             os.remove(self.ports + name)
+        # Each test starts long after any run before: no note of a run just ended.
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(ROOT + "/prefix/drive_c/ProgramData/portkick-turn")
 
     def port(self, name, target=None):
         """A COM name; without a target, a pty whose open master is returned."""
@@ -126,6 +130,32 @@ class Wine(unittest.TestCase):
                     self.assertEqual((out, code), (crlf(*success_lines()[:4]), 1))
                     self.assertTrue(err.endswith(crlf("[ERROR] avrdude failed with code 1")), err)
                     self.assertEqual(board.flash(), flash)
+
+    def test_a_run_started_during_another_waits_and_flashes_its_own_board(self):
+        """B starts while A flashes: it waits for A's turn to end, then for A's board to be back on
+        COM5 (its bootloader COM8 comes later than that), so that COM5 is not taken for it."""
+        runs = {}
+        for app, boot, delay in (("COM5", "COM6", "300"), ("COM7", "COM8", "1500")):
+            work = "%s/%s" % (self.work, app)
+            board = simboard.Board(work, "--boot-name", boot.lower(), "--enum-delay-ms", delay, name=app.lower(),
+                                   directory=self.ports)
+            self.addCleanup(board.stop)
+            image = os.urandom(512)
+            with open(work + "/firmware.hex", "w") as f:
+                f.write(simboard.hex_text({0: image}))
+            runs[app] = (board, image, boot, threading.Thread(target=lambda app=app, work=work: runs.update(
+                {app + " result": wine("wine", EXE, app, cwd=work, capture_output=True)})))
+        runs["COM5"][3].start()
+        runs["COM5"][0].wait_for("reset")
+        runs["COM7"][3].start()
+        waiting = ["[INFO] Waiting for another portkick run to finish..."]
+        for app, lines in (("COM5", []), ("COM7", waiting)):
+            board, image, boot, thread = runs[app]
+            thread.join()
+            result = runs[app + " result"]
+            self.assertEqual((result.stdout, result.returncode), (crlf(*lines, *success_lines(app, boot)), 0))
+            board.wait_for("boot-vanished")
+            self.assertEqual(board.flash()[:512], image, app)
 
     def test_statuses_only_a_stand_in_gives_and_the_calls_of_the_sequence(self):
         # COM5 acts a board. avrdude-echo (avrdude_echo.cpp) in the current
