@@ -3,6 +3,7 @@
 // the touch.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/kcmp.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -30,6 +31,7 @@ struct Look {
     bool aliased = false;   // opened through an alias node such as /dev/tty
     int ownFd = -1;         // the port's descriptor in this process
     bool kcmpWorks = true;  // else every thread's table is looked at
+    bool mayTraceAll = false;  // CAP_SYS_PTRACE: only a sandbox hides from it
     bool sawSelf = false;   // the walk found ownFd: it sees this process
     bool failed = false;    // the walk could not be made in full
 };
@@ -112,8 +114,9 @@ enum class Table { free, holdsPort, hidden };
 
 // Looks at one table of open files, that of the task directory `task`.
 // `own`: the table is this process's, where the port's own descriptor is no
-// other holder. A descriptor that cannot be looked at (a file on another
-// user's FUSE mount answers EACCES even to root) says nothing of the others.
+// other holder. The table is hidden when its descriptors cannot be read; a
+// file that will not be looked at (on another user's FUSE mount, it answers
+// EACCES even to root) says nothing of the others.
 Table lookAtTable(Look& look, int task, bool own) {
     DIR* fds = openDirectory(task, "fd");
     if (fds == nullptr) {
@@ -129,8 +132,13 @@ Table lookAtTable(Look& look, int task, bool own) {
         // file would wait for any filesystem that stopped answering.
         struct statx other {};
         if (::statx(::dirfd(fds), number, AT_STATX_DONT_SYNC, STATX_TYPE | STATX_INO, &other) != 0) {
-            look.failed = look.failed || !(errno == ENOENT || errno == EACCES || errno == EPERM);
-            continue;  // ENOENT: closed meanwhile
+            const bool refused = errno == EACCES || errno == EPERM;
+            char target;
+            if (refused && ::readlinkat(::dirfd(fds), number, &target, 1) < 0 && (errno == EACCES || errno == EPERM)) {
+                found = Table::hidden;  // the table's descriptors, not this file alone
+            }
+            look.failed = look.failed || !(refused || errno == ENOENT);  // ENOENT: closed meanwhile
+            continue;
         }
         if (!samePort(look, other)) {
             continue;
@@ -145,27 +153,47 @@ Table lookAtTable(Look& look, int task, bool own) {
     return found;
 }
 
-// Whether the process `pid` is run by this process's user (its real user
-// ID), as /proc/PID/status tells even when its descriptors are hidden.
-bool runByUs(int proc, const char* pid) {
-    const int file = ::openat(proc, (std::string(pid) + "/status").c_str(), O_RDONLY | O_CLOEXEC);
-    if (file < 0) {
-        return !ended(errno);
-    }
+// The value of a field ("Uid", "State", "CapEff") of the status file in the
+// directory `at`, /proc/PID or /proc/PID/task/TID, which is there even where
+// the descriptors are hidden; "" when there is none.
+std::string statusField(int at, const char* field) {
+    const int file = ::openat(at, "status", O_RDONLY | O_CLOEXEC);
     char text[4096] = {};
-    const ssize_t got = ::read(file, text, sizeof text - 1);
-    ::close(file);
-    const char* uid = got > 0 ? std::strstr(text, "\nUid:") : nullptr;
-    return uid == nullptr || std::strtoul(uid + 5, nullptr, 10) == ::getuid();
+    const ssize_t got = file < 0 ? -1 : ::read(file, text, sizeof text - 1);
+    if (file >= 0) {
+        ::close(file);
+    }
+    const std::string key = "\n" + std::string(field) + ":";
+    const char* found = got > 0 ? std::strstr(text, key.c_str()) : nullptr;
+    if (found == nullptr) {
+        return "";
+    }
+    found += key.size() + std::strspn(found + key.size(), " \t");
+    return std::string(found, std::strcspn(found, "\n"));
+}
+
+// What a table that the look cannot read means. Out of sight: another
+// user's (the look is not root's), or one that a look that may trace any
+// process cannot see (a sandbox keeps it to itself). Empty: a task that has
+// ended but not been reaped, whose table reads as root's. Failed: a table
+// of our own user's that was hidden from us (the process made itself
+// non-dumpable, or changed its credentials); our own are never out of sight.
+enum class Hidden { outOfSight, empty, failed };
+
+Hidden whyHidden(const Look& look, int task) {
+    const std::string state = statusField(task, "State"), uid = statusField(task, "Uid");
+    if (state[0] == 'Z' || state[0] == 'X') {
+        return Hidden::empty;
+    }
+    return !look.mayTraceAll && !uid.empty() && std::strtoul(uid.c_str(), nullptr, 10) == ::getuid()
+               ? Hidden::failed
+               : Hidden::outOfSight;
 }
 
 // Whether one process holds the port, in any table of open files it has.
 // Threads normally share one table; a thread that has its own, or that
 // outlives the main thread (whose table then reads empty), has it looked at
-// too. Where kcmp cannot compare tables, every thread's is looked at. When
-// not run as root, another user's process is out of sight and passed over;
-// one of our own never is: hidden (it made itself non-dumpable, or changed
-// its credentials), it makes the look fail.
+// too. Where kcmp cannot compare tables, every thread's is looked at.
 bool processHolds(Look& look, int proc, const char* pid) {
     DIR* tasks = openDirectory(proc, std::string(pid) + "/task");
     if (tasks == nullptr) {
@@ -191,12 +219,14 @@ bool processHolds(Look& look, int proc, const char* pid) {
             continue;
         }
         found = lookAtTable(look, taskDir, own);
+        const Hidden hidden = found == Table::hidden ? whyHidden(look, taskDir) : Hidden::outOfSight;
         ::close(taskDir);
+        if (found == Table::hidden && hidden == Hidden::empty) {
+            found = Table::free;  // the other threads' tables may be seen
+        }
+        look.failed = look.failed || (found == Table::hidden && hidden == Hidden::failed);
     }
     ::closedir(tasks);
-    if (found == Table::hidden) {
-        look.failed = runByUs(proc, pid);
-    }
     return found == Table::holdsPort;
 }
 
@@ -207,6 +237,12 @@ bool identify(Look& look, int fd) {
         return false;
     }
     look.ownFd = fd;
+    const int self = ::open("/proc/self", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::string capabilities = self < 0 ? "" : statusField(self, "CapEff");
+    if (self >= 0) {
+        ::close(self);
+    }
+    look.mayTraceAll = (std::strtoull(capabilities.c_str(), nullptr, 16) >> CAP_SYS_PTRACE & 1) != 0;
     unsigned int device = 0;
     if (S_ISCHR(look.port.stx_mode) && ::ioctl(fd, TIOCGDEV, &device) == 0) {
         const unsigned behind = major(device), number = minor(device);

@@ -2,6 +2,7 @@
 // pseudo-terminals in a temporary device directory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <pty.h>
@@ -64,6 +65,15 @@ bool privateMounts() {
 // The checker as a user other than root: root drops to nobody.
 void unprivileged() {
     if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) std::_Exit(100);
+}
+
+// The checker without CAP_SYS_PTRACE, as root in a container is.
+void mayNotTrace() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    syscall(SYS_capget, &header, data);
+    data[0].effective &= ~(1u << CAP_SYS_PTRACE);
+    syscall(SYS_capset, &header, data);
 }
 
 // kcmp refused, as a container's seccomp profile refuses it: the first call
@@ -160,7 +170,7 @@ TEST_F(PosixOs, PortsHeldByOthers) {
         setenv(name, value.c_str(), 1);
     }
     const std::string sleeps = "; echo $$; exec sleep 300";
-    const char* outlivedByAThread = R"(exec python3 -c '
+    const char* outlivedByAThread = R"(exec $AS_CHECKER python3 -c '
 import ctypes, os, threading, time
 os.open(os.environ["PTY"], os.O_RDWR | os.O_NOCTTY)
 def hold():
@@ -189,7 +199,7 @@ exec 3<$d/m/f; kill -STOP \$!; echo \$! >$d/bindfs; echo \$\$; exec sleep 300")"
     const char* fuse = R"(d=$PORTKICK_DEVICE_DIR/fuse; mkdir -p $d/s $d/m; : >$d/s/f; chmod -R 777 $d
 exec $AS_OTHER unshare -rm sh -c "bindfs -f $d/s $d/m & until [ -e $d/m/f ]; do sleep 0.01; done
 exec 3<$d/m/f; kill \$!; wait; exec 4<>$PTY; echo \$\$; exec sleep 300")";
-    const char* nonDumpable = R"(exec $AS_CHECKER python3 -c 'import ctypes, os, time
+    const std::string hiding = R"(python3 -c 'import ctypes, os, time
 os.open(os.environ["PTY"], os.O_RDWR | os.O_NOCTTY)
 ctypes.CDLL(None).prctl(4, 0, 0, 0, 0)  # not dumpable: /proc/PID/fd belongs to root
 print(os.getpid(), flush=True); time.sleep(300)')";
@@ -225,12 +235,17 @@ print(os.getpid(), flush=True); time.sleep(300)')", nothing, false, false},
         {"UUCP lock that cannot be read", unique.c_str(),
          "sh -c 'echo $$' >/run/lock/LCK..$NAME; chmod 000 /run/lock/LCK..$NAME; echo 0", unprivileged, false, false},
         {"a FIFO in place of a UUCP lock", unique.c_str(), "mkfifo /run/lock/LCK..$NAME; echo 0", nothing, true, true},
-        {"a process of the checker's own user that hides its descriptors", "COM5", nonDumpable, unprivileged, true,
+        {"a process of the checker's own user that hides its descriptors", "COM5", "exec $AS_CHECKER " + hiding,
+         unprivileged, true, false},
+        {"the same, for a checker that may not trace every process", "COM5", "exec " + hiding, mayNotTrace, true,
          false},
         {"another user's file that cannot be looked at, then the port", "COM5", fuse, nothing, true, false},
         {"a descriptor that only names the port (O_PATH)", "COM5", R"(exec python3 -c 'import os, time
 os.open(os.environ["PTY"], os.O_PATH); print(os.getpid(), flush=True); time.sleep(300)')", nothing, true, true},
-        {"a thread that outlived the main thread", "COM5", outlivedByAThread, nothing, true, false},
+        // Not as root: the main thread's table then reads as hidden.
+        {"a thread that outlived the main thread", "COM5", outlivedByAThread, unprivileged, true, false},
+        {"nobody, and a child of the checker's that ended but was not reaped", "COM5", "echo 0",
+         [] { unprivileged(), fork() == 0 && (std::_Exit(0), 0); }, true, true},
         {"the same number on another devpts instance", "COM5", anotherDevpts, nothing, true, true},
         {"another process, the port reached through /dev/tty", "COM7", "exec 3<>$PTY" + sleeps,
          [&] {  // the pty is the checker's controlling terminal

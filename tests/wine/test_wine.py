@@ -90,6 +90,10 @@ class Wine(unittest.TestCase):
         result = wine("wine", exe or EXE, *args, cwd=self.work, capture_output=True, env=env, **options)
         return result.stdout, result.stderr, result.returncode
 
+    def test_the_touch_changes_four_fields_of_the_line_settings_read(self):
+        # Over a kernel32 of its own that reports 9600 baud, 7E2 (a pty holds only 8N1).
+        self.assertEqual(wine("wine", BUILD + "/tests/line-settings.exe", capture_output=True).stdout, b"ok\r\n")
+
     def test_console(self):
         # The usage text is the POSIX build's, line ends aside.
         usage = subprocess.run([os.environ["PORTKICK"]], capture_output=True).stdout
