@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Benchmarks portkick against the simulated board with the real avrdude:
-# scan cost, how fast the bootloader's port is found, portkick's own share of
-# a flash, the cost of waiting out the timeout, and the sizes of portkick and
-# of portkick.exe as released, checked against their goals. Prints the
-# figures and writes them into docs/benchmarks.md, whose prose says what they
-# are. Takes a few minutes; installs what it needs when run as root.
-# Arguments go to bench/bench.py: fewer runs with e.g.
-#   scripts/bench.sh --runs 10 --scans 200 --timeouts 1
+# Benchmarks portkick against the simulated board with the real avrdude: the
+# cost of a scan of the ports and of the touch's look under loads, listings,
+# how fast the bootloader's port is found, portkick's own share of a flash, a
+# run alone, the cost of waiting out the timeout, and the sizes of portkick
+# and of portkick.exe as released, checked against their goals. Every flash
+# writes random firmware and is checked byte for byte. Prints the figures and
+# writes them into docs/benchmarks.md, whose prose says what they are. Takes
+# about 7 minutes; needs root for the loads of descriptors, and installs what
+# it needs when run as root. Arguments go to bench/bench.py (--help): fewer
+# measurements, or a second portkick whose run alone is measured beside:
+#   scripts/bench.sh --runs 5 --alone 3 --scans 200 --touches 5 --listings 20 --timeouts 1
+#   scripts/bench.sh --baseline PATH/TO/OTHER/portkick
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh build flash python cross
@@ -18,7 +22,5 @@ cmake --build --preset native -j"$jobs"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j"$jobs" --target portkick
 
-mkdir -p docs
-# sim/ holds the simulated board's driver, as for the tests.
-PYTHONPATH=sim PYTHONDONTWRITEBYTECODE=1 python3 bench/bench.py --build build-native --build-win build-win \
-    --out docs/benchmarks.md --command "scripts/bench.sh${*:+ $*}" "$@"
+# sim/ holds the simulated board's driver.
+PYTHONPATH=sim PYTHONDONTWRITEBYTECODE=1 exec python3 bench/bench.py "$@"
