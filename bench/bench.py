@@ -17,7 +17,7 @@ import time
 from simboard import APPLICATION_SIZE, BLANK, PAGE, Board, hex_text
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD, PAGE_PATH = os.path.join(ROOT, "build-native"), os.path.join(ROOT, "docs", "benchmarks.md")
+BUILD, PAGE_PATH = os.path.join(ROOT, "build"), os.path.join(ROOT, "docs", "benchmarks.md")
 BEGIN, END = "<!-- figures: begin -->\n", "\n<!-- figures: end -->"
 MS = 1_000_000  # nanoseconds; every time stamp is of CLOCK_MONOTONIC
 # Flashes for detection, runs alone (of each portkick), and per row: scans, touches, listings, timeouts.

@@ -13,11 +13,11 @@
 #   scripts/bench.sh --baseline PATH/TO/OTHER/portkick
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh build flash python cross
+scripts/deps.sh build rig flash python cross
 
 jobs=$(nproc)
-cmake --preset native >/dev/null
-cmake --build --preset native -j"$jobs"
+cmake --preset posix >/dev/null
+cmake --build --preset posix -j"$jobs" --target portkick portkick-board portkick-measure
 # portkick.exe as the release builds it, for its size only.
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j"$jobs" --target portkick

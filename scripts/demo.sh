@@ -2,22 +2,24 @@
 # The demo: flashes demo/firmware.hex into a simulated board with the real
 # avrdude, the way `portkick COM5` flashes a real one.
 #
-# Builds portkick and the simulated board into build-native/ (the preset "native"), starts a board whose
-# port is COM5 (its bootloader comes up as COM6) in a temporary device
+# Builds portkick and the simulated board into build/ (the preset "posix"),
+# starts a board whose port is COM5 (its bootloader comes up as COM6) in a
+# temporary device
 # directory, and runs `portkick COM5` in a temporary directory holding
 # firmware.hex, with portkick's and avrdude's output shown as it comes. Then
 # says in one line whether the board's flash now holds the file, and exits
 # with portkick's status. As root on a fresh Debian machine it first installs
-# what it lacks (CMake, g++, avrdude). Leaves nothing behind but build-native/.
+# what it lacks (CMake, g++, GoogleTest, avrdude). Leaves nothing behind but
+# build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 
-scripts/deps.sh build flash
+scripts/deps.sh build rig flash
 
 echo "demo: building portkick and the simulated board"
-cmake --preset native >/dev/null
-cmake --build --preset native -j"$(nproc)" --target portkick portkick-board >/dev/null
+cmake --preset posix >/dev/null
+cmake --build --preset posix -j"$(nproc)" --target portkick portkick-board >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/portkick-demo.XXXXXX")
 board_pid=
@@ -33,7 +35,7 @@ trap 'exit 130' INT TERM HUP
 
 mkdir "$work/dev" "$work/run"
 cp demo/firmware.hex "$work/run/"
-build-native/sim/portkick-board --dir "$work/dev" --name COM5 --boot-name COM6 \
+build/sim/portkick-board --dir "$work/dev" --name COM5 --boot-name COM6 \
     --flash-out "$work/flash.bin" --events "$work/events" >"$work/board.out" &
 board_pid=$!
 for _ in $(seq 200); do
@@ -46,7 +48,7 @@ echo "demo: a simulated board is on COM5 (in $work/dev); flashing it"
 echo "\$ portkick COM5"
 
 status=0
-(cd "$work/run" && PORTKICK_DEVICE_DIR="$work/dev" PATH="$repo/tools:$PATH" "$repo/build-native/portkick" COM5) \
+(cd "$work/run" && PORTKICK_DEVICE_DIR="$work/dev" PATH="$repo/tools:$PATH" "$repo/build/portkick" COM5) \
     || status=$?
 
 # The board writes out its flash when its bootloader session ends.

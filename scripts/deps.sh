@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever of the given needs this machine lacks.
 #   build  - CMake and g++ for the POSIX build
+#   rig    - GoogleTest, which a build with the simulated board configures
 #   flash  - the real avrdude
-#   python - Python 3 (the soak and the benchmark)
+#   python - Python 3 (the benchmark)
 #   cross  - the MinGW cross-compiler (the benchmark's exe size)
 #   tests  - GoogleTest, Python 3, the MinGW cross-compiler, Wine, bindfs, udev,
 #            and what checks the Debian package: lintian, man
@@ -25,6 +26,8 @@ for need in "$@"; do
             want cmake have cmake
             want g++ have g++
             want make have make ;;
+        rig)
+            want libgtest-dev test -f /usr/include/gtest/gtest.h ;;
         flash)
             want avrdude have avrdude ;;
         python)

@@ -1,38 +1,15 @@
-"""The simulated board (portkick-board) driven from Python, and what goes
-with flashing it: Intel HEX, portkick's environment and the lines of a
-successful run.
-
-Paths come from the environment, read when needed: PORTKICK (the POSIX
-build), PORTKICK_BOARD (the simulated board), PORTKICK_TOOLS (the directory
-holding the avrdude.exe wrapper) and PORTKICK_FIRMWARE (a sample
-firmware.hex)."""
+"""The simulated board (portkick-board, whose path PORTKICK_BOARD names)
+driven from Python, and Intel HEX for its flash."""
 import os
 import select
-import shutil
 import subprocess
-import sys
 import time
-import unittest
 
 FLASH_SIZE = 32 * 1024
 PAGE = 128
 # What the board's application may occupy; the top 4 KiB hold the bootloader.
 APPLICATION_SIZE = FLASH_SIZE - 4 * 1024
 BLANK = b"\xff" * FLASH_SIZE
-
-
-def required(variable):
-    """The existing file or directory that an environment variable names."""
-    path = os.environ.get(variable, "")
-    if not path or not os.path.exists(path):
-        raise RuntimeError("%s does not name an existing file: %r" % (variable, path))
-    return path
-
-
-def require_avrdude():
-    real = os.environ.get("AVRDUDE", "avrdude")
-    if shutil.which(real) is None:
-        raise RuntimeError("the real avrdude (%s) is missing: run scripts/deps.sh flash" % real)
 
 
 class Board:
@@ -53,7 +30,7 @@ class Board:
         self.names = {name, given.get("--boot-name", "COM6"), given.get("--extra-port", name)} - in_use
         with open(self.stderr_path, "wb") as stderr:
             self.process = subprocess.Popen(
-                [required("PORTKICK_BOARD"), "--dir", self.dir, "--name", name,
+                [os.environ["PORTKICK_BOARD"], "--dir", self.dir, "--name", name,
                  "--flash-out", self.flash_path, "--events", self.events_path, *options],
                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr)
         ready, _, _ = select.select([self.process.stdout], [], [], 10)
@@ -114,34 +91,6 @@ class Board:
             return f.read()
 
 
-# portkick
-
-def environment(device_dir, *path_first):
-    """portkick's environment: the device directory, and PATH with the given
-    directories, then the avrdude.exe wrapper, in front."""
-    path = os.pathsep.join([*path_first, required("PORTKICK_TOOLS"), os.environ.get("PATH", "")])
-    return dict(os.environ, PORTKICK_DEVICE_DIR=device_dir, PATH=path)
-
-
-def run_portkick(work, device_dir, *path_first, port="COM5", **run_options):
-    """Runs `portkick PORT` in `work`; text output, both streams captured
-    unless `run_options` say otherwise."""
-    options = dict(stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                   text=True, errors="replace", timeout=120)
-    options.update(run_options)
-    return subprocess.run([required("PORTKICK"), port], cwd=work,
-                          env=environment(device_dir, *path_first), **options)
-
-
-def success_lines(app="COM5", boot="COM6"):
-    return ["[INFO] Triggered 1200bps reset on " + app,
-            "[INFO] Waiting for bootloader COM port...",
-            "[INFO] New port detected: " + boot,
-            "[INFO] Running: avrdude.exe -v -p atmega32u4 -c avr109 -b 57600 -D -P " + boot
-            + " -U flash:w:./firmware.hex:i",
-            "[INFO] Flash successful!"]
-
-
 def hex_text(sections):
     """Intel HEX for {address: bytes} below 64 KiB, 16 data bytes a record."""
     lines = []
@@ -153,12 +102,3 @@ def hex_text(sections):
             lines.append(":%s%02X" % (record.hex().upper(), -sum(record) & 0xFF))
     lines.append(":00000001FF")
     return "\n".join(lines) + "\n"
-
-
-def main():
-    """unittest.main for a test script, but a run in which no test ran (all
-    skipped, as when what they test was not built) exits with status 77,
-    which ctest reports as skipped, not passed."""
-    result = unittest.main(exit=False).result
-    ran = result.testsRun - len(result.skipped)
-    sys.exit(1 if not result.wasSuccessful() else 0 if ran > 0 else 77)

@@ -14,9 +14,10 @@ import time
 import unittest
 
 import simboard
-from simboard import success_lines
+import support
+from support import success_lines
 
-PORTKICK = simboard.required("PORTKICK")
+PORTKICK = support.required("PORTKICK")
 USAGE = (b"Usage:\n"
          b"  portkick COMx     - reset and flash using COMx (e.g., COM3)\n"
          b"  portkick --list   - list available COM ports\n")
@@ -65,7 +66,7 @@ class Cli(unittest.TestCase):
             os.close(write)
 
     def test_wrapper_passes_port_paths_on_and_refuses_to_run_itself(self):
-        tools = simboard.required("PORTKICK_TOOLS")
+        tools = support.required("PORTKICK_TOOLS")
         os.symlink(tools + "/avrdude.exe", self.dir + "/avrdude")
 
         def wrap(avrdude, *args):
@@ -97,7 +98,7 @@ class Board(unittest.TestCase):
 
     def portkick(self, board, **options):
         started = time.monotonic()
-        result = simboard.run_portkick(board.work, board.dir, board.bin, timeout=60, **options)
+        result = support.run_portkick(board.work, board.dir, board.bin, timeout=60, **options)
         result.seconds = time.monotonic() - started
         return result
 
@@ -152,7 +153,7 @@ class Board(unittest.TestCase):
                 image = (board.flash()[:start] + data + board.flash()[start + len(data):])[:simboard.APPLICATION_SIZE]
                 if options is None:
                     process = subprocess.Popen([PORTKICK, "COM5"], cwd=board.work, stdin=subprocess.DEVNULL,
-                                               env=simboard.environment(board.dir), stdout=subprocess.PIPE)
+                                               env=support.environment(board.dir), stdout=subprocess.PIPE)
                     self.assertEqual(process.stdout.readline().decode(), text(success_lines()[:1]))
                     process.stdout.close()
                     self.assertEqual(process.wait(timeout=60), 0)
@@ -202,7 +203,7 @@ class Turns(unittest.TestCase):
 
             def run(board):
                 time.sleep(delay if board is boards[1] else 0)
-                return simboard.run_portkick(board.work, board.dir, port=board.port, timeout=60)
+                return support.run_portkick(board.work, board.dir, port=board.port, timeout=60)
             with concurrent.futures.ThreadPoolExecutor(2) as pool:
                 return boards, list(pool.map(run, boards))
 
@@ -226,7 +227,7 @@ class Turns(unittest.TestCase):
             shutil.copy(boards[0].work + "/firmware.hex", board.work)
             board.image = boards[0].image
         result = subprocess.run(["sh", "-c", 'for port; do "$0" "$port" || exit; done', PORTKICK, "COM5", "COM7",
-                                 "COM9"], cwd=boards[0].work, env=simboard.environment(boards[0].dir),
+                                 "COM9"], cwd=boards[0].work, env=support.environment(boards[0].dir),
                                 stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
         self.assertEqual((result.returncode, result.stdout), (0, text(
             success_lines("COM5", "COM6") + success_lines("COM7", "COM8") + success_lines("COM9", "COM10"))))
@@ -249,7 +250,7 @@ class SimulatedBoard(unittest.TestCase):
                     for name in os.listdir(directory)}
         before = entries()
         for name in ("COM5", "COM7"):
-            result = subprocess.run([simboard.required("PORTKICK_BOARD"), "--dir", directory, "--name", name],
+            result = subprocess.run([support.required("PORTKICK_BOARD"), "--dir", directory, "--name", name],
                                     capture_output=True, text=True, timeout=10)
             self.assertEqual((result.returncode, result.stderr), (1, "portkick-board: %s/%s exists: "
                              "another board or device has that name\n" % (directory, name)))
@@ -270,7 +271,7 @@ class SimulatedBoard(unittest.TestCase):
 
 
 def setUpModule():
-    simboard.require_avrdude()
+    support.require_avrdude()
 
 
 if __name__ == "__main__":

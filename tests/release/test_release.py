@@ -13,13 +13,14 @@ import unittest
 import zipfile
 
 import simboard
+import support
 
 SOURCE, VERSION = os.environ["PORTKICK_SOURCE"], os.environ["PORTKICK_VERSION"]
 ZIP, DEB, TARBALL = (name % VERSION for name in (
     "portkick-%s-win64.zip", "portkick_%s_amd64.deb", "portkick-%s.tar.gz"))
 AVRDUDE_SOURCE = "avrdude_7.1+dfsg.orig.tar.xz"
 # Every line portkick writes, or its fixed part.
-LINES = simboard.success_lines() + [
+LINES = support.success_lines() + [
     "Usage:", "  portkick COMx     - reset and flash using COMx (e.g., COM3)", "  - COM1",
     "  portkick --list   - list available COM ports", "Available COM ports:", "No COM ports found.",
     "Failed to open port ", "Error getting COM state.", "Error setting COM parameters.",
@@ -166,4 +167,4 @@ class Release(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    simboard.main()
+    support.main()

@@ -12,6 +12,7 @@ import time
 import unittest
 
 import simboard
+import support
 
 
 def usb(product="0a01", serial="PK0042", socket=1, interface="00", port="", devpath=None):
@@ -39,7 +40,7 @@ def entries(path):
 def run(database, device, umask=-1):
     """portkick-com-name with the device's properties, as the rule runs it: (status, output, errors)."""
     env = dict({k: v for k, v in os.environ.items() if not k.startswith("ID_")}, PORTKICK_COM_DB=database)
-    command = [simboard.required("PORTKICK_COM_NAME"), "--port=" + device.get(".ID_PORT", "")]
+    command = [support.required("PORTKICK_COM_NAME"), "--port=" + device.get(".ID_PORT", "")]
     result = subprocess.run(command, env=dict(env, **{k: v for k, v in device.items() if k[0] != "."}),
                             capture_output=True, text=True, errors="replace", timeout=60, umask=umask)
     return result.returncode, result.stdout, result.stderr
@@ -145,7 +146,7 @@ class Rule(unittest.TestCase):
 
     def test_usb_serial_ports_are_linked_as_com_names_on_add_change_and_at_boot(self):
         tmp = self.enterContext(tempfile.TemporaryDirectory(prefix="portkick-udev-"))
-        subprocess.run(["cmake", "--install", simboard.required("PORTKICK_BUILD")],
+        subprocess.run(["cmake", "--install", support.required("PORTKICK_BUILD")],
                        env=dict(os.environ, DESTDIR=tmp), check=True, capture_output=True)
         rule, unit = "/usr/local/lib/udev/rules.d/61-portkick.rules", "/lib/systemd/system/portkick-com-names.service"
         trigger = re.search(r"(?m)^ExecStart=\S*udevadm (trigger .*)", pathlib.Path(tmp + "/usr/local" + unit)
@@ -198,7 +199,7 @@ class Rule(unittest.TestCase):
 
 class Flash(unittest.TestCase):
     def test_a_board_flashes_through_the_names_the_program_gives(self):
-        simboard.require_avrdude()
+        support.require_avrdude()
         root = self.enterContext(tempfile.TemporaryDirectory(prefix="portkick-com-flash-"))
         app, boot = (run(root + "/com-names", device)[1].strip() for device in (BOARD, BOOTLOADER))
         self.assertEqual((app, boot), ("COM3", "COM4"))
@@ -206,9 +207,9 @@ class Flash(unittest.TestCase):
         self.addCleanup(board.stop)
         firmware = os.urandom(1024)
         pathlib.Path(root + "/firmware.hex").write_text(simboard.hex_text({0: firmware}))
-        result = simboard.run_portkick(root, board.dir, port=app)
+        result = support.run_portkick(root, board.dir, port=app)
         out = result.stdout.splitlines()
-        self.assertEqual((result.returncode, out[:4] + out[-1:]), (0, simboard.success_lines(app, boot)))
+        self.assertEqual((result.returncode, out[:4] + out[-1:]), (0, support.success_lines(app, boot)))
         board.wait_for("boot-vanished")
         self.assertEqual(board.flash()[:len(firmware)], firmware)
 

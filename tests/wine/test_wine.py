@@ -20,7 +20,8 @@ import unittest
 import zipfile
 
 import simboard
-from simboard import success_lines
+import support
+from support import success_lines
 
 BUILD = os.path.dirname(os.environ.get("PORTKICK_EXE", ""))  # build-win/
 FOLDER = "portkick-%s-win64" % os.environ["PORTKICK_VERSION"]
@@ -234,4 +235,4 @@ class Wine(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    simboard.main()
+    support.main()
