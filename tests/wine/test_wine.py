@@ -216,7 +216,8 @@ class Wine(unittest.TestCase):
     def check_calls(self, trace):
         # portkick.exe's own: the snapshot's 256 opens, the touch, the first wait.
         thread = re.search(rb"(\w+):Call KERNEL32\.CreateFileA\(\w+ \"\\\\\\\\\.", trace)[1]
-        calls = [name + b"(" + re.sub(rb"^\w+ ", b"", args) + b")" for name, args in re.findall(
+        # A DWORD argument is the low half of the 64 bits that the trace shows.
+        calls = [name + b"(" + re.sub(rb"^\w+ |\b[0-9a-f]{8}(?=[0-9a-f]{8}\b)", b"", args) + b")" for name, args in re.findall(
             rb"^" + thread + rb":Call KERNEL32\.(CreateFileA|GetCommState|SetCommState|Sleep|"
             rb"CloseHandle)\(([^)]*)\) ret=", trace, re.M)]
         at = [i for i, call in enumerate(calls) if call.startswith(b'CreateFileA("\\\\\\\\.')]
