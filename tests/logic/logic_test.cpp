@@ -140,8 +140,8 @@ TEST(Logic, FlashSequenceTakesItsTurnAndWaitsForThePortOfTheRunBeforeForThreeSec
         Lines story = busy ? Lines{"~ turn try", "[INFO] Waiting for another portkick run to finish...", "~ turn wait"}
                            : Lines{"~ turn try"};
         story.insert(story.end(), {"~ note ''", "[INFO] Triggered 1200bps reset on COM7", "~ note 'COM7'",
-                       "[INFO] Waiting for bootloader COM port...", "[INFO] New port detected: COM8",
-                       "[INFO] Running: " + avrdudeCommandLine("COM8"), "[INFO] Flash successful!", "~ note 'COM7'"});
+                "[INFO] Waiting for bootloader COM port...", "[INFO] New port detected: COM8",
+                "[INFO] Running: " + avrdudeCommandLine("COM8"), "[INFO] Flash successful!", "~ note 'COM7'"});
         const auto [status, out, err] = runInChild([] { runFlashSequence("COM7"); });
         EXPECT_EQ(matching(out, R"(\[.*|~ (turn|note) .*)"), story) << age;
         const auto snapshot = std::find(out.begin(), out.end(), "~ open \\\\.\\COM1 -1");
