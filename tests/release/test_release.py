@@ -31,11 +31,10 @@ def run(*command, check=True, **options):
     return result
 
 
+@unittest.skipUnless(os.path.exists(SOURCE + "/.git"), "%s is no git checkout: a release is made of a commit" % SOURCE)
 class Release(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if not os.path.exists(SOURCE + "/.git"):
-            raise unittest.SkipTest("%s is no git checkout: a release is made of a commit" % SOURCE)
         cls.tmp = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="portkick-release-"))
         cls.one, cls.two = cls.tmp + "/one/portkick", cls.tmp + "/elsewhere/a longer/path two"
         listed = run("git", "ls-files", "-z", "-co", "--exclude-standard", cwd=SOURCE).stdout.split("\0")
@@ -46,7 +45,7 @@ class Release(unittest.TestCase):
         changelog.write_text(re.sub(r"^(## Unreleased\n)(\n- .*?\n)\n(## %s - [^\n]*\n)" % re.escape(VERSION),
                                     r"\1\n\3\2", changelog.read_text(), count=1, flags=re.M | re.S))
         run("sh", "-c", 'git add -A && git commit -qm snapshot && git clone -q . "$0"', cls.two, cwd=cls.one)
-        cls.out, cls.root = cls.one + "/dist/", cls.tmp + "/any where"  # the .deb unpacked
+        cls.out, cls.deb, cls.root = cls.one + "/dist/", cls.one + "/dist/" + DEB, cls.tmp + "/any where"
         run("sh", "-c", 'umask 002 && scripts/release.sh && dpkg-deb --extract dist/*.deb "$0"', cls.root, cwd=cls.one)
         run("sh", "-c", "umask 077 && TZ=XYZ-13:45 LC_ALL=C.UTF-8 LANG=C.UTF-8 scripts/release.sh", cwd=cls.two)
 
@@ -54,30 +53,32 @@ class Release(unittest.TestCase):
         checked = run("sh", "-c", 'diff -r . "$0/dist" && sha256sum --strict -c SHA256SUMS', self.two, cwd=self.out)
         self.assertEqual(checked.stdout, "%s: OK\n" * 4 % (ZIP, DEB, TARBALL, "avrdude_7.1+dfsg.orig.tar.xz"))
 
-    def test_zip_holds_one_folder_with_a_reproducible_avrdude_and_texts_for_windows(self):
+    def test_zip_holds_one_folder_with_portkick_a_reproducible_avrdude_and_texts_for_windows(self):
         with zipfile.ZipFile(self.out + ZIP) as archive:
             self.assertEqual(sorted(archive.namelist()), [FOLDER + name for name in (
                 "LICENSE", "README.txt", "avrdude-COPYING.txt", "avrdude.conf", "avrdude.exe", "portkick.exe")])
-            avrdude, readme, copying = (archive.read(FOLDER + name) for name in (
-                "avrdude.exe", "README.txt", "avrdude-COPYING.txt"))
+            exe, avrdude, readme, copying = (archive.read(FOLDER + name) for name in (
+                "portkick.exe", "avrdude.exe", "README.txt", "avrdude-COPYING.txt"))
+        header = int.from_bytes(exe[0x3C:0x40], "little")  # portkick.exe: small, x86-64, a console program
+        self.assertEqual((len(exe) <= 256 * 1024, exe[header + 4:header + 6], exe[header + 92]), (True, b"\x64\x86", 3))
+        self.assertRegex(exe, rb'<requestedExecutionLevel\s+level="asInvoker"')
+        self.assertRegex(exe.decode("utf-16-le", "replace"), "ProductVersion\0\0?%s\0" % re.escape(VERSION))
         # avrdude.exe, built anywhere, any time, gives the same bytes: no time stamp, no path of the build machine.
         header = int.from_bytes(avrdude[0x3C:0x40], "little")
         self.assertEqual((avrdude[header + 8:header + 12], re.findall(rb"[!-~]*/src/main\.c", avrdude)),
                          (bytes(4), [b"avrdude-7.1/src/main.c"]))
         self.assertEqual((readme + copying).count(b"\n"), (readme + copying).count(b"\r\n"))
         self.assertEqual([line for line in LINES if line.encode() not in readme], [])
-        sums = pathlib.Path(self.out, "SHA256SUMS").read_text()  # as sha256sum -c checks them: avrdude's source's
-        self.assertIn(re.search(r"(\w+)  avrdude_7\.1\+dfsg\.orig\.tar\.xz\n", sums)[1].encode(), copying)
+        self.assertIn(re.search(rb"(\w+)  avrdude_", pathlib.Path(self.out, "SHA256SUMS").read_bytes())[1], copying)
 
     def test_deb_passes_lintian_puts_its_files_where_they_belong_and_forgets_on_purge(self):
-        self.assertEqual(run("lintian", "--display-info", "--pedantic", self.out + DEB).stdout, "")
+        self.assertEqual(run("lintian", "--display-info", "--pedantic", self.deb).stdout, "")
         self.assertEqual(sorted(run("find", self.root, "-type", "f", "-printf", "%P\n").stdout.split()), """
             usr/bin/portkick usr/lib/portkick/avrdude.exe usr/lib/portkick/portkick-com-name
             usr/lib/systemd/system/portkick-com-names.service usr/lib/udev/rules.d/61-portkick.rules
             usr/share/doc/portkick/README.md usr/share/doc/portkick/changelog.gz usr/share/doc/portkick/copyright
             usr/share/lintian/overrides/portkick usr/share/man/man1/portkick.1.gz""".split())
-        self.assertRegex(run("dpkg-deb", "-I", self.out + DEB, "postrm").stdout,
-                         r"purge.*\n\s*rm -rf /var/lib/portkick\n")
+        self.assertRegex(run("dpkg-deb", "-I", self.deb, "postrm").stdout, r"purge.*\n\s*rm -rf /var/lib/portkick\n")
         manual = run("man", "--warnings", "-l", self.root + "/usr/share/man/man1/portkick.1.gz",
                      env=dict(os.environ, MANWIDTH="200", LC_ALL="C.UTF-8"))
         self.assertEqual((manual.stderr, [line for line in LINES if line not in manual.stdout]), ("", []))
@@ -85,12 +86,11 @@ class Release(unittest.TestCase):
     def test_unpacked_deb_flashes_the_simulated_board_with_only_the_system_path(self):
         board = simboard.Board(self.tmp + "/board")
         self.addCleanup(board.stop)
-        data = bytes(range(256)) * 2
-        pathlib.Path(self.tmp, "firmware.hex").write_text(simboard.hex_text({0x400: data}))
+        pathlib.Path(self.tmp, "firmware.hex").write_text(simboard.hex_text({0x400: bytes(range(256)) * 2}))
         run(self.root + "/usr/bin/portkick", "COM5", cwd=self.tmp,
             env={"PATH": os.defpath, "PORTKICK_DEVICE_DIR": board.dir})  # the system's PATH only
         board.wait_for("boot-vanished")
-        self.assertEqual(board.flash()[0x400:0x600], data)
+        self.assertEqual(board.flash()[0x400:0x600], bytes(range(256)) * 2)
 
     def test_source_tarball_builds_with_the_plain_commands(self):
         run("sh", "-c", 'tar -xzf "$0" && cd "portkick-$1" && cmake -S . -B build && cmake --build build -j2 '
