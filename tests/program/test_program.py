@@ -123,4 +123,4 @@ class Turns(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    support.main()
