@@ -28,6 +28,8 @@ cleanup() {
         kill "$board_pid" 2>/dev/null || true
         wait "$board_pid" 2>/dev/null || true
     fi
+    # The turn that the run took over the device directory.
+    if [ -d "$work/dev" ]; then rm -f "/run/lock/portkick-$(stat -c %d-%i "$work/dev")"; fi
     rm -rf "$work"
 }
 trap cleanup EXIT

@@ -1,5 +1,6 @@
 """The simulated board (portkick-board, whose path PORTKICK_BOARD names)
 driven from Python, and Intel HEX for its flash."""
+import contextlib
 import os
 import select
 import subprocess
@@ -10,6 +11,15 @@ PAGE = 128
 # What the board's application may occupy; the top 4 KiB hold the bootloader.
 APPLICATION_SIZE = FLASH_SIZE - 4 * 1024
 BLANK = b"\xff" * FLASH_SIZE
+
+
+def forget_turn(directory):
+    """Removes the lock file of the turn that portkick's runs over the device
+    directory took (/run/lock/portkick-DEV-INO), once they are over."""
+    if os.path.isdir(directory):
+        found = os.stat(directory)
+        with contextlib.suppress(FileNotFoundError):
+            os.remove("/run/lock/portkick-%d-%d" % (found.st_dev, found.st_ino))
 
 
 class Board:
@@ -52,6 +62,7 @@ class Board:
             self.process.kill()
             status = self.process.wait()
         self.process.stdout.close()
+        forget_turn(self.dir)
         links = os.listdir(self.dir) if os.path.isdir(self.dir) else []
         left = [link for link in links if link in self.names]
         if check and (status != 0 or left):

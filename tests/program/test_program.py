@@ -19,6 +19,7 @@ class WithoutABoard(unittest.TestCase):
     def setUp(self):
         self.dir = self.enterContext(tempfile.TemporaryDirectory(prefix="portkick-dev-"))
         self.env = dict(os.environ, PORTKICK_DEVICE_DIR=self.dir)
+        self.addCleanup(simboard.forget_turn, self.dir)
 
     def check(self, args, status, out=b"", err=b""):
         result = subprocess.run([PORTKICK, *args], env=self.env, capture_output=True, timeout=30)
