@@ -96,10 +96,10 @@ const char* nextName(Look& look, DIR* dir) {
     }
 }
 
-// Whether the descriptor `number` in the task directory `task` only names
-// the port's node (O_PATH) rather than having the port open.
-bool onlyNames(int task, const char* number) {
-    const int info = ::openat(task, (std::string("fdinfo/") + number).c_str(), O_RDONLY | O_CLOEXEC);
+// Whether the descriptor `number` of the task `task` (in the task directory
+// `tasks`) only names the port's node (O_PATH) rather than having it open.
+bool onlyNames(int tasks, const std::string& task, const char* number) {
+    const int info = ::openat(tasks, (task + "/fdinfo/" + number).c_str(), O_RDONLY | O_CLOEXEC);
     char text[256] = {};
     const ssize_t got = info < 0 ? -1 : ::read(info, text, sizeof text - 1);
     if (info >= 0) {
@@ -112,13 +112,13 @@ bool onlyNames(int task, const char* number) {
 // What one table of open files says of the port.
 enum class Table { free, holdsPort, hidden };
 
-// Looks at one table of open files, that of the task directory `task`.
+// Looks at one table of open files, that of the task `task` (in `tasks`).
 // `own`: the table is this process's, where the port's own descriptor is no
 // other holder. The table is hidden when its descriptors cannot be read; a
 // file that will not be looked at (on another user's FUSE mount, it answers
 // EACCES even to root) says nothing of the others.
-Table lookAtTable(Look& look, int task, bool own) {
-    DIR* fds = openDirectory(task, "fd");
+Table lookAtTable(Look& look, int tasks, const std::string& task, bool own) {
+    DIR* fds = openDirectory(tasks, task + "/fd");
     if (fds == nullptr) {
         if (errno == EACCES || errno == EPERM) {
             return Table::hidden;
@@ -145,7 +145,7 @@ Table lookAtTable(Look& look, int task, bool own) {
         }
         if (own && std::atoi(number) == look.ownFd) {
             look.sawSelf = true;
-        } else if (!onlyNames(task, number)) {
+        } else if (!onlyNames(tasks, task, number)) {
             found = Table::holdsPort;
         }
     }
@@ -153,11 +153,11 @@ Table lookAtTable(Look& look, int task, bool own) {
     return found;
 }
 
-// The value of a field ("Uid", "State", "CapEff") of the status file in the
-// directory `at`, /proc/PID or /proc/PID/task/TID, which is there even where
-// the descriptors are hidden; "" when there is none.
-std::string statusField(int at, const char* field) {
-    const int file = ::openat(at, "status", O_RDONLY | O_CLOEXEC);
+// The value of a field ("Uid", "State", "CapEff") of a status file of
+// /proc, which is there even where the descriptors are hidden; "" when there
+// is none.
+std::string statusField(int at, const std::string& path, const char* field) {
+    const int file = ::openat(at, path.c_str(), O_RDONLY | O_CLOEXEC);
     char text[4096] = {};
     const ssize_t got = file < 0 ? -1 : ::read(file, text, sizeof text - 1);
     if (file >= 0) {
@@ -180,8 +180,9 @@ std::string statusField(int at, const char* field) {
 // non-dumpable, or changed its credentials); our own are never out of sight.
 enum class Hidden { outOfSight, empty, failed };
 
-Hidden whyHidden(const Look& look, int task) {
-    const std::string state = statusField(task, "State"), uid = statusField(task, "Uid");
+Hidden whyHidden(const Look& look, int tasks, const std::string& task) {
+    const std::string state = statusField(tasks, task + "/status", "State");
+    const std::string uid = statusField(tasks, task + "/status", "Uid");
     if (state[0] == 'Z' || state[0] == 'X') {
         return Hidden::empty;
     }
@@ -213,14 +214,8 @@ bool processHolds(Look& look, int proc, const char* pid) {
             continue;  // the same table as a thread already looked at
         }
         looked.push_back(id);
-        const int taskDir = ::openat(::dirfd(tasks), task, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (taskDir < 0) {
-            look.failed = look.failed || !ended(errno);
-            continue;
-        }
-        found = lookAtTable(look, taskDir, own);
-        const Hidden hidden = found == Table::hidden ? whyHidden(look, taskDir) : Hidden::outOfSight;
-        ::close(taskDir);
+        found = lookAtTable(look, ::dirfd(tasks), task, own);
+        const Hidden hidden = found == Table::hidden ? whyHidden(look, ::dirfd(tasks), task) : Hidden::outOfSight;
         if (found == Table::hidden && hidden == Hidden::empty) {
             found = Table::free;  // the other threads' tables may be seen
         }
@@ -237,11 +232,7 @@ bool identify(Look& look, int fd) {
         return false;
     }
     look.ownFd = fd;
-    const int self = ::open("/proc/self", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const std::string capabilities = self < 0 ? "" : statusField(self, "CapEff");
-    if (self >= 0) {
-        ::close(self);
-    }
+    const std::string capabilities = statusField(AT_FDCWD, "/proc/self/status", "CapEff");
     look.mayTraceAll = (std::strtoull(capabilities.c_str(), nullptr, 16) >> CAP_SYS_PTRACE & 1) != 0;
     unsigned int device = 0;
     if (S_ISCHR(look.port.stx_mode) && ::ioctl(fd, TIOCGDEV, &device) == 0) {
