@@ -263,6 +263,10 @@ void lockDatabase(const std::string& path) {
     struct sigaction wake = {};
     wake.sa_handler = [](int) {};
     ::sigaction(SIGALRM, &wake, nullptr);
+    sigset_t alarmOnly;  // a caller may have started us with it blocked
+    ::sigemptyset(&alarmOnly);
+    ::sigaddset(&alarmOnly, SIGALRM);
+    ::sigprocmask(SIG_UNBLOCK, &alarmOnly, nullptr);
     ::alarm(kLockWaitSeconds);
     const int locked = ::flock(lock, LOCK_EX);
     const int error = errno;
@@ -347,7 +351,8 @@ Plugged parsePlugged(const std::string& text) {
 
 // The identity that device goes by: the one it was given when it was plugged
 // in (a device keeps its name while it stays), else its own unless another
-// device plugged in now holds that, else the one by its socket.
+// device plugged in now holds that, else the one by its socket; when udev
+// gives it no socket, none: two devices plugged in never share a name.
 Identity chooseIdentity(const Device& device, const Plugged& plugged) {
     bool held = false;
     for (const auto& entry : plugged) {
@@ -357,8 +362,11 @@ Identity chooseIdentity(const Device& device, const Plugged& plugged) {
         }
         held = held || (!mine && entry.second == device.identity);
     }
-    if (!held || device.bySocket.empty()) {
+    if (!held) {
         return device.identity;
+    }
+    if (device.bySocket.empty()) {
+        fail("another port plugged in now has this identity, and udev gives no socket (ID_PATH) to tell them apart");
     }
     return device.bySocket;
 }

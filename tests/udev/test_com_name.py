@@ -3,6 +3,7 @@ import fcntl
 import os
 import pathlib
 import re
+import signal
 import socket
 import subprocess
 import tempfile
@@ -68,6 +69,7 @@ class ComName(unittest.TestCase):
         os.rmdir("/sys" + first["DEVPATH"])  # unplugged: the twin keeps its name, the third gets the serial number's
         self.assertEqual(self.names(twin, third), "COM4 COM3")
         self.assertIn("\nCOM4 7e57 0a01 00 socket %s\n" % twin["ID_PATH"], self.db.read_text())
+        self.refused(dict(usb(socket=9), ID_PATH=""))  # a twin that udev gives no socket: no name rather than COM3
 
     def test_an_identity_with_a_part_missing_or_a_blank_a_lock_held_long_a_damaged_database_are_refused(self):
         self.refused({name: value for name, value in BOARD.items() if name != "ID_VENDOR_ID"})
@@ -85,7 +87,9 @@ class ComName(unittest.TestCase):
             self.assertEqual(self.names(BOARD), "COM4")
             fcntl.flock(lock, fcntl.LOCK_EX)  # held too long: the run gives up after 10 s
             started = time.monotonic()
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGALRM})  # as a caller may start the run
             self.refused(usb(serial="PK0043"))
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGALRM})
             self.assertGreaterEqual(time.monotonic() - started, 9.5)
         self.db.write_text("".join("COM%d 7e57 0a01 00 serial F%d\n" % (n, n) for n in range(3, 256)))
         self.assertEqual(self.names(BOARD), "COM256")  # the last number: then the database is full
