@@ -78,7 +78,7 @@ class Release(unittest.TestCase):
             usr/lib/systemd/system/portkick-com-names.service usr/lib/udev/rules.d/61-portkick.rules
             usr/share/doc/portkick/README.md usr/share/doc/portkick/changelog.gz usr/share/doc/portkick/copyright
             usr/share/lintian/overrides/portkick usr/share/man/man1/portkick.1.gz""".split())
-        self.assertRegex(run("dpkg-deb", "-I", self.deb, "postrm").stdout, r"purge.*\n\s*rm -rf /var/lib/portkick\n")
+        self.assertRegex(run("dpkg-deb", "-I", self.deb, "postrm").stdout, r'purge.*\n\s*rm -rf "\$\{DPKG_ROOT:-\}/var/lib/portkick"')
         manual = run("man", "--warnings", "-l", self.root + "/usr/share/man/man1/portkick.1.gz",
                      env=dict(os.environ, MANWIDTH="200", LC_ALL="C.UTF-8"))
         self.assertEqual((manual.stderr, [line for line in LINES if line not in manual.stdout]), ("", []))
