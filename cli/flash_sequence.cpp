@@ -25,8 +25,10 @@ void waitForTurn() {
         std::fflush(stdout);
         os::takeTurn(true);
     }
+    // Any user's run may have left the note, or anybody written it: only a
+    // port that the scan opens is waited for, never whatever it names.
     std::uint64_t age = 0;
-    const std::string touched = os::turnNote(age);
+    const PortName touched = portNamed(os::turnNote(age));
     os::leaveTurnNote("");
     const std::uint64_t since = waited ? 0 : age;
     if (!touched.empty() && since < kPortBackMs) {

@@ -1,6 +1,13 @@
 #include "serial/ports.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "os/os.h"
+
+namespace {
+constexpr int kLastPort = 256;
+}  // namespace
 
 std::string devicePath(const std::string& name) {
     return "\\\\.\\" + name;
@@ -8,7 +15,7 @@ std::string devicePath(const std::string& name) {
 
 PortSet enumeratePorts() {
     PortSet ports;
-    for (int n = 1; n <= 256; ++n) {
+    for (int n = 1; n <= kLastPort; ++n) {
         const PortName name = "COM" + std::to_string(n);
         const os::PortHandle port = os::openPort(devicePath(name), os::OpenFor::probe);
         if (port == os::kNoPort) {
@@ -18,4 +25,15 @@ PortSet enumeratePorts() {
         os::closePort(port);
     }
     return ports;
+}
+
+PortName portNamed(const std::string& text) {
+    for (int n = 1; n <= kLastPort; ++n) {
+        const PortName name = "COM" + std::to_string(n);
+        if (std::equal(name.begin(), name.end(), text.begin(), text.end(),
+                       [](char ours, char theirs) { return ours == std::toupper(static_cast<unsigned char>(theirs)); })) {
+            return name;
+        }
+    }
+    return "";
 }

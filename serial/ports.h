@@ -18,6 +18,11 @@ std::string devicePath(const std::string& name);
 // nothing and never fails.
 PortSet enumeratePorts();
 
+// The port among COM1 to COM256 that `text` names, in any case ("com5" is
+// COM5, as Windows reads it), under the name enumeratePorts gives it; ""
+// when it names none.
+PortName portNamed(const std::string& text);
+
 // Gives portArgument the 1200-baud touch (1200 8N1 held 100 ms) that restarts
 // the board into its bootloader. On failure writes the reason to standard
 // error and ends the process with status 1.

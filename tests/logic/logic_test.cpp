@@ -130,6 +130,8 @@ TEST(Logic, FlashSequenceTakesItsTurnAndWaitsForThePortOfTheRunBeforeForThreeSec
         {false, "COM5", 2900, 2, false},   // not back: 3 s after that run's end
         {true, "COM5", 20000, 60, false},  // a run that was waited for has just ended
         {false, "COM5", 3000, 0, false},   // ended 3 s ago: nothing to wait for
+        {false, "com5", 200, 3, true},     // typed so: the port the scan calls COM5
+        {false, "watchdog", 200, 0, false},  // written by anybody: no port, never opened
     };
     for (const auto& [busy, note, age, waits, back] : cases) {
         script = {busy, note, age, {}};  // this run flashes COM7, whose bootloader comes as COM8
