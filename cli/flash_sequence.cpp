@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 #include "os/os.h"
 #include "programmer/flash.h"
@@ -44,7 +45,11 @@ void runFlashSequence(const std::string& portArgument) {
     resetToBootloader(portArgument);
     os::leaveTurnNote(portArgument);
     const PortName bootloaderPort = waitForBootloaderPort(snapshot);
-    flashFirmware(bootloaderPort);
-    // Stamped anew: the board's own port comes back from now on.
+    const bool flashed = flashFirmware(bootloaderPort);
+    // Stamped anew, flashed or not: the board's own port comes back from now
+    // on, and the next run must not take it for its bootloader.
     os::leaveTurnNote(portArgument);
+    if (!flashed) {
+        std::exit(1);
+    }
 }

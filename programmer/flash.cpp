@@ -1,7 +1,6 @@
 #include "programmer/flash.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "os/os.h"
 
@@ -10,7 +9,7 @@ std::string avrdudeCommandLine(const std::string& port) {
            " -U flash:w:./firmware.hex:i";
 }
 
-void flashFirmware(const std::string& port) {
+bool flashFirmware(const std::string& port) {
     const std::string command = avrdudeCommandLine(port);
     // Flushed before the command runs, so that the line stands above
     // avrdude's own output.
@@ -20,8 +19,9 @@ void flashFirmware(const std::string& port) {
     if (status != 0) {
         std::fprintf(stderr, "[ERROR] avrdude failed with code %d\n", status);
         std::fflush(stderr);
-        std::exit(1);
+        return false;
     }
     std::fputs("[INFO] Flash successful!\n", stdout);
     std::fflush(stdout);
+    return true;
 }

@@ -6,6 +6,7 @@
 // The avrdude command line that writes ./firmware.hex through `port`.
 std::string avrdudeCommandLine(const std::string& port);
 
-// Runs avrdude on the bootloader's port. On a non-zero status writes it to
-// standard error and ends the process with status 1.
-void flashFirmware(const std::string& port);
+// Runs avrdude on the bootloader's port. Writes the success line and returns
+// true, or writes avrdude's non-zero status to standard error and returns
+// false: then the caller ends the process with status 1.
+bool flashFirmware(const std::string& port);

@@ -25,6 +25,7 @@ struct Script {
     std::uint64_t noteAge = 0;  // how long ago, in milliseconds
     std::vector<PortSet> timeline{{}};  // the ports that open, after each sleep so far
     os::LineResult lineResult = os::LineResult::applied;
+    int avrdudeStatus = 0;
 } script;
 std::size_t sleeps = 0;  // time passes only in sleeps
 os::PortHandle nextHandle = 100;
@@ -75,7 +76,7 @@ PortHandle openPort(const std::string& path, OpenFor purpose) {
 void closePort(PortHandle port) { said("close " + std::to_string(port), 0); }
 LineResult setLineSettings(PortHandle port) { return said("settings " + std::to_string(port), script.lineResult); }
 void sleepMs(unsigned milliseconds) { said("sleep " + std::to_string(milliseconds), ++sleeps); }
-int runCommand(const std::string& commandLine) { return said("run " + commandLine, 0); }
+int runCommand(const std::string& commandLine) { return said("run " + commandLine, script.avrdudeStatus); }
 bool takeTurn(bool wait) { return said(wait ? "turn wait" : "turn try", wait || !script.turnBusy); }
 std::string turnNote(std::uint64_t& age) {
     age = script.noteAge;
@@ -149,4 +150,9 @@ TEST(Logic, FlashSequenceTakesItsTurnAndWaitsForThePortOfTheRunBeforeForThreeSec
         const auto snapshot = std::find(out.begin(), out.end(), "~ open \\\\.\\COM1 -1");
         EXPECT_EQ(matching(Lines(out.begin(), snapshot), "~ sleep 50").size(), waits) << age;
     }
+    script = {false, "", 0, {{"COM7"}, {}, {"COM8"}}};  // a failed flash too leaves its port for the next run
+    script.avrdudeStatus = 3;
+    const auto [status, out, err] = runInChild([] { runFlashSequence("COM7"); });
+    EXPECT_EQ(std::make_tuple(status, matching(out, "~ (run|note) .*").back(), err),
+              std::make_tuple(1, std::string("~ note 'COM7'"), std::string("[ERROR] avrdude failed with code 3\n")));
 }
