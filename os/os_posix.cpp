@@ -154,19 +154,23 @@ int runCommand(const std::string& commandLine) {
 namespace {
 
 // The turn is an flock on a lock file of the device directory's own, named
-// by the directory's device and inode numbers, in the first lock directory
-// there is. Any user can take it: the file is made with mode 0666, whatever
-// the umask, and opened without O_CREAT where it exists (a sticky directory
-// may refuse O_CREAT on another user's file), in a way that nothing put in
-// its place can block. -1 where there is none.
+// by the directory's device and inode numbers, in the first of /run/lock,
+// /var/lock and /tmp where every user may make files (sticky and writable by
+// all, as the lock directories are on Debian; on some systems they are
+// root's alone), so that the runs of root and of every user meet on one
+// file. Any user can take it: the file is made with mode 0666, whatever the
+// umask, and opened without O_CREAT where it exists (a sticky directory may
+// refuse O_CREAT on another user's file), in a way that nothing put in its
+// place can block. -1 where there is none.
 int openTurnLock() {
     struct stat directory {};
     if (::stat(posix::deviceDirectory().c_str(), &directory) != 0) {
         return -1;
     }
-    for (const char* locks : {"/run/lock", "/var/lock"}) {
+    for (const char* locks : {"/run/lock", "/var/lock", "/tmp"}) {
         struct stat found {};
-        if (::stat(locks, &found) != 0 || !S_ISDIR(found.st_mode)) {
+        const mode_t everyone = S_ISVTX | S_IWOTH;
+        if (::stat(locks, &found) != 0 || !S_ISDIR(found.st_mode) || (found.st_mode & everyone) != everyone) {
             continue;
         }
         const std::string path = std::string(locks) + "/portkick-" + std::to_string(directory.st_dev) +

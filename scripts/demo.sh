@@ -29,7 +29,9 @@ cleanup() {
         wait "$board_pid" 2>/dev/null || true
     fi
     # The turn that the run took over the device directory.
-    if [ -d "$work/dev" ]; then rm -f "/run/lock/portkick-$(stat -c %d-%i "$work/dev")"; fi
+    if [ -d "$work/dev" ]; then
+        for locks in /run/lock /var/lock /tmp; do rm -f "$locks/portkick-$(stat -c %d-%i "$work/dev")"; done
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT

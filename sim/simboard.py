@@ -15,11 +15,12 @@ BLANK = b"\xff" * FLASH_SIZE
 
 def forget_turn(directory):
     """Removes the lock file of the turn that portkick's runs over the device
-    directory took (/run/lock/portkick-DEV-INO), once they are over."""
+    directory took (/run/lock/portkick-DEV-INO, or in /var/lock or /tmp), once they are over."""
     if os.path.isdir(directory):
         found = os.stat(directory)
-        with contextlib.suppress(FileNotFoundError):
-            os.remove("/run/lock/portkick-%d-%d" % (found.st_dev, found.st_ino))
+        for locks in ("/run/lock", "/var/lock", "/tmp"):
+            with contextlib.suppress(FileNotFoundError):
+                os.remove("%s/portkick-%d-%d" % (locks, found.st_dev, found.st_ino))
 
 
 class Board:

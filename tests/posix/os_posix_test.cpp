@@ -310,6 +310,21 @@ TEST_F(PosixOs, RunsTakeTurns) {
     unlink(lock.c_str());
 }
 
+// Where the lock directories are root's alone, the runs of every user take turns in /tmp.
+TEST_F(PosixOs, RunsOfEveryUserTakeTurnsWhereTheLockDirectoriesAreRootsAlone) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: lock directories of its own";
+    EXPECT_EQ(status(child([&] {
+        if (!privateMounts() || mount("tmpfs", "/run/lock", "tmpfs", 0, "mode=0755") != 0) return 2;
+        const pid_t holder = hold([] { unprivileged(), os::takeTurn(false); });
+        const int taken = status(child([] { return unprivileged(), os::takeTurn(false); }));
+        stop(-holder);
+        struct stat directory {};
+        stat(dir.c_str(), &directory);
+        unlink(("/tmp/portkick-" + std::to_string(directory.st_dev) + "-" + std::to_string(directory.st_ino)).c_str());
+        return taken;
+    })), 0) << "taken twice";
+}
+
 TEST_F(PosixOs, CommandStatusIsTheExitCodeOr128PlusTheSignalAndSleepsLastTheirTime) {
     EXPECT_EQ(os::runCommand("exit 0"), 0);
     EXPECT_EQ(os::runCommand("exit 3"), 3);
