@@ -121,8 +121,8 @@ class Wine(unittest.TestCase):
                 self.assertEqual(board.flash(), simboard.BLANK)
         # The last run's own calls in its trace: the snapshot's 256 opens, then the touch and the first wait.
         thread = re.search(rb"(\w+):Call KERNEL32\.CreateFileA\(\w+ \"\\\\\\\\\.", err)[1]
-        # A DWORD argument is the low half of the 64 bits that the trace shows.
-        calls = [name + b"(" + re.sub(rb"^\w+ |\b[0-9a-f]{8}(?=[0-9a-f]{8}\b)", b"", args) + b")"
+        # A DWORD argument is the low 32 bits of the register that the trace shows.
+        calls = [name + b"(" + re.sub(rb"^\w+ |\b[0-9a-f]{1,8}(?=[0-9a-f]{8}\b)", b"", args) + b")"
                  for name, args in re.findall(rb"^" + thread + rb":Call KERNEL32\.(CreateFileA|GetCommState|"
                                               rb"SetCommState|Sleep|CloseHandle)\(([^)]*)\) ret=", err, re.M)]
         first = next(i for i, call in enumerate(calls) if call.startswith(b"GetCommState("))
