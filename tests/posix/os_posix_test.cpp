@@ -128,6 +128,11 @@ protected:
         ASSERT_EQ(close(slave) + symlink(slavePath, (dir + "/COM5").c_str()), 0);
     }
     void TearDown() override { close(master), std::system(("rm -rf " + dir).c_str()); }
+    std::string turnLock(const std::string& locks) const {  // the device directory's in that lock directory
+        struct stat directory {};
+        stat(dir.c_str(), &directory);
+        return locks + "/portkick-" + std::to_string(directory.st_dev) + "-" + std::to_string(directory.st_ino);
+    }
     std::string dir, pty;
     int master = -1;
 };
@@ -286,10 +291,8 @@ exec 3<$d/m/f; kill -STOP \$! \$\$")", nullptr);
 // Runs over one device directory take turns: the turn is held until its holder ends, and any user's to take
 // then; nothing planted in place of its lock file makes a run hang, and a note left in it reaches the next run.
 TEST_F(PosixOs, RunsTakeTurns) {
-    struct stat directory {}, file {};
-    ASSERT_EQ(stat(dir.c_str(), &directory), 0);
-    const std::string lock =
-        "/run/lock/portkick-" + std::to_string(directory.st_dev) + "-" + std::to_string(directory.st_ino);
+    struct stat file {};
+    const std::string lock = turnLock("/run/lock");
     unlink(lock.c_str());  // one that an earlier directory with these numbers left
     const pid_t holder = hold([] { umask(077), os::takeTurn(false); });
     EXPECT_EQ(stat(lock.c_str(), &file) == 0 ? file.st_mode & 07777 : 0, 0666u);
@@ -318,9 +321,7 @@ TEST_F(PosixOs, RunsOfEveryUserTakeTurnsWhereTheLockDirectoriesAreRootsAlone) {
         const pid_t holder = hold([] { unprivileged(), os::takeTurn(false); });
         const int taken = status(child([] { return unprivileged(), os::takeTurn(false); }));
         stop(-holder);
-        struct stat directory {};
-        stat(dir.c_str(), &directory);
-        unlink(("/tmp/portkick-" + std::to_string(directory.st_dev) + "-" + std::to_string(directory.st_ino)).c_str());
+        unlink(turnLock("/tmp").c_str());
         return taken;
     })), 0) << "taken twice";
 }
