@@ -28,10 +28,12 @@ PortSet enumeratePorts() {
 }
 
 PortName portNamed(const std::string& text) {
+    const auto sameLetter = [](char ours, char theirs) {
+        return ours == std::toupper(static_cast<unsigned char>(theirs));
+    };
     for (int n = 1; n <= kLastPort; ++n) {
         const PortName name = "COM" + std::to_string(n);
-        if (std::equal(name.begin(), name.end(), text.begin(), text.end(),
-                       [](char ours, char theirs) { return ours == std::toupper(static_cast<unsigned char>(theirs)); })) {
+        if (std::equal(name.begin(), name.end(), text.begin(), text.end(), sameLetter)) {
             return name;
         }
     }

@@ -366,7 +366,8 @@ Identity chooseIdentity(const Device& device, const Plugged& plugged) {
         return device.identity;
     }
     if (device.bySocket.empty()) {
-        fail("another port plugged in now has this identity, and udev gives no socket (ID_PATH) to tell them apart");
+        fail("another port plugged in now has this identity, and udev gives no socket (ID_PATH) to tell "
+             "them apart");
     }
     return device.bySocket;
 }
